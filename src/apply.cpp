@@ -1,0 +1,312 @@
+// Applies the pending actions. Copies go to a temporary file beside the
+// target that is renamed over it at the end, so the host never holds a
+// partial file under a real name, and a host link at the target's place is
+// replaced, never written through.
+#include "apply.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <iomanip>
+#include <iostream>
+#include <sstream>
+#include <string_view>
+#include <system_error>
+#include <unordered_set>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::size_t COPY_BUFFER_SIZE = 128 * 1024;
+constexpr std::size_t NAME_MAX_BYTES = 255;
+
+std::string quoted_form(const fs::path& path) {
+  std::ostringstream out;
+  out << std::quoted(path.native());
+  return out.str();
+}
+
+// Writes "Fehler beim <action>: <system text>" to stderr; the run goes on.
+void report_failure(const std::string& action, int error) {
+  std::cerr << "Fehler beim " + action + ": " +
+                   std::generic_category().message(error) + "\n";
+}
+
+std::string join(const std::string& root, std::string_view rel) {
+  return (fs::path(root) / rel).native();
+}
+
+// What a run knows about the host: the folders below its root that it has
+// seen to be real folders (not links), and what temporary names need.
+struct Host {
+  const std::string& root;
+  std::unordered_set<std::string> real_folders;
+  mode_t umask_bits = 0;
+  pid_t pid = 0;
+  unsigned temp_counter = 0;
+};
+
+// Makes every folder of `rel_folder` (a path below the host root, "" for the
+// root itself) exist as a real folder, creating the missing ones from the
+// top down. A link or a file in the way is not followed: the result is
+// ENOTDIR. Returns 0 or the error number.
+int make_real_folders(Host& host, std::string_view rel_folder) {
+  if (rel_folder.empty() || host.real_folders.contains(std::string(rel_folder))) {
+    return 0;
+  }
+  std::size_t end = 0;
+  while (end != std::string_view::npos) {
+    end = rel_folder.find('/', end + 1);
+    std::string prefix(rel_folder.substr(0, end));
+    if (host.real_folders.contains(prefix)) {
+      continue;
+    }
+    const std::string path = join(host.root, prefix);
+    if (mkdir(path.c_str(), 0777) != 0) {
+      if (errno != EEXIST) {
+        return errno;
+      }
+      struct stat st;
+      if (lstat(path.c_str(), &st) != 0) {
+        return errno;
+      }
+      if (!S_ISDIR(st.st_mode)) {
+        return ENOTDIR;
+      }
+    }
+    host.real_folders.insert(std::move(prefix));
+  }
+  return 0;
+}
+
+// Copies everything from `in` to `out` from their current offsets, in the
+// kernel where the file systems allow it. Returns 0 or the error number.
+int copy_contents(int in, int out, off_t size) {
+  bool first = true;
+  for (;;) {
+    ssize_t copied = copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0);
+    if (copied > 0) {
+      first = false;
+      continue;
+    }
+    if (copied == 0 && !(first && size > 0)) {
+      return 0;
+    }
+    if (copied < 0 && errno == EINTR) {
+      continue;
+    }
+    if (copied < 0 && errno != EXDEV && errno != EINVAL && errno != ENOSYS &&
+        errno != EOPNOTSUPP) {
+      return errno;
+    }
+    break;  // not supported here: copy through a buffer
+  }
+  std::string buffer(COPY_BUFFER_SIZE, '\0');
+  for (;;) {
+    ssize_t got = read(in, buffer.data(), buffer.size());
+    if (got == 0) {
+      return 0;
+    }
+    if (got < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return errno;
+    }
+    for (ssize_t done = 0; done < got;) {
+      ssize_t put = write(out, buffer.data() + done,
+                          static_cast<std::size_t>(got - done));
+      if (put < 0) {
+        if (errno == EINTR) {
+          continue;
+        }
+        return errno;
+      }
+      done += put;
+    }
+  }
+}
+
+// A hidden name beside `target`, derived from its name and unique to this
+// process, short enough for the file system.
+std::string temp_path(Host& host, const std::string& target) {
+  const std::size_t slash = target.rfind('/');
+  const std::size_t name_begin = slash == std::string::npos ? 0 : slash + 1;
+  const std::string suffix = ".kelvoda-" + std::to_string(host.pid) + "-" +
+                             std::to_string(host.temp_counter++);
+  std::string_view name = std::string_view(target).substr(name_begin);
+  name = name.substr(0, NAME_MAX_BYTES - 1 - suffix.size());
+  std::string path = target.substr(0, name_begin);
+  path += '.';
+  path += name;
+  path += suffix;
+  return path;
+}
+
+// Copies `source` to `target` through a temporary file that is renamed over
+// the target once complete; on failure the temporary file is removed and the
+// target is left as it was. The copy takes the source's permission bits and
+// the time of writing. Returns 0 or the error number.
+int copy_file_safely(Host& host, const std::string& source,
+                     const std::string& target) {
+  int in = open(source.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) {
+    return errno;
+  }
+  struct stat st;
+  if (fstat(in, &st) != 0) {
+    int error = errno;
+    close(in);
+    return error;
+  }
+  const mode_t mode = st.st_mode & 07777;
+  std::string temp;
+  int out = -1;
+  do {
+    temp = temp_path(host, target);
+    out = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+  } while (out < 0 && errno == EEXIST);
+  if (out < 0) {
+    int error = errno;
+    close(in);
+    return error;
+  }
+  int error = copy_contents(in, out, st.st_size);
+  close(in);
+  // open() applied the umask to the mode; give the copy the source's bits.
+  if (error == 0 && (mode & host.umask_bits) != 0 && fchmod(out, mode) != 0) {
+    error = errno;
+  }
+  if (close(out) != 0 && error == 0) {
+    error = errno;
+  }
+  if (error == 0 && rename(temp.c_str(), target.c_str()) != 0) {
+    error = errno;
+  }
+  if (error != 0) {
+    unlink(temp.c_str());
+  }
+  return error;
+}
+
+void copy_entry(Host& host, const std::string& local_root,
+                const DiffEntry& entry) {
+  const std::string source = join(local_root, entry.rel_path);
+  const std::string target = join(host.root, entry.rel_path);
+  std::cout << source + " -> " + target + "\n";
+
+  const std::size_t slash = entry.rel_path.rfind('/');
+  const std::string_view rel_folder =
+      slash == std::string::npos
+          ? std::string_view()
+          : std::string_view(entry.rel_path).substr(0, slash);
+  if (int error = make_real_folders(host, rel_folder); error != 0) {
+    report_failure("Erstellen des Verzeichnisses " +
+                       quoted_form(fs::path(target).parent_path()),
+                   error);
+    return;
+  }
+  if (int error = copy_file_safely(host, source, target); error != 0) {
+    report_failure("Kopieren von " + quoted_form(source) + " nach " + quoted_form(target),
+                   error);
+  }
+}
+
+void delete_entry(const Host& host, const DiffEntry& entry) {
+  const std::string target = join(host.root, entry.rel_path);
+  // unlink never follows a link at the target's place and never removes a
+  // folder; a file that is already gone is no failure.
+  if (unlink(target.c_str()) != 0) {
+    const int error = errno;
+    if (error != ENOENT) {
+      report_failure("Löschen von " + quoted_form(target), error);
+      return;
+    }
+  } else {
+    std::cout << target + " wurde entfernt.\n";
+  }
+  remove_empty_parents(fs::path(target).parent_path(), fs::path(host.root));
+}
+
+// `path` in a form that compares equal for every spelling that names the
+// same folder lexically: no dot components, no trailing separator.
+fs::path normal_form(const fs::path& path) {
+  fs::path normal = path.lexically_normal();
+  if (!normal.has_filename() && normal.has_relative_path()) {
+    normal = normal.parent_path();
+  }
+  return normal;
+}
+
+std::size_t depth(const fs::path& path) {
+  std::size_t count = 0;
+  for (const fs::path& part : path) {
+    count += part != ".";
+  }
+  return count;
+}
+
+}  // namespace
+
+void sync_different_files(const std::vector<DiffEntry>& entries,
+                          const std::string& local_root,
+                          const std::string& host_root) {
+  Host host{host_root, {}, 0, getpid(), 0};
+  host.umask_bits = umask(0);
+  umask(host.umask_bits);
+  for (const DiffEntry& entry : entries) {
+    if (entry.type == NEWER || entry.type == MISSING) {
+      copy_entry(host, local_root, entry);
+    } else if (entry.type == DELETED) {
+      delete_entry(host, entry);
+    }
+  }
+}
+
+void remove_empty_parents(fs::path start, const fs::path& stop) {
+  // The walk starts below the root, so it may only climb while it is deeper
+  // than the root; the root is also recognised by its device and inode when
+  // it is spelled differently.
+  const fs::path stop_normal = normal_form(stop);
+  const std::size_t stop_depth = depth(stop_normal);
+  struct stat stop_st;
+  const bool stop_known = stat(stop.c_str(), &stop_st) == 0;
+
+  for (fs::path current = std::move(start);; current = current.parent_path()) {
+    const fs::path current_normal = normal_form(current);
+    if (current_normal == stop_normal || depth(current_normal) <= stop_depth) {
+      return;
+    }
+    struct stat st;
+    if (lstat(current.c_str(), &st) != 0) {
+      const int error = errno;
+      if (error != ENOENT && error != ENOTDIR) {
+        report_failure("Prüfen von " + quoted_form(current), error);
+      }
+      return;
+    }
+    if (!S_ISDIR(st.st_mode) ||
+        (stop_known && st.st_dev == stop_st.st_dev &&
+         st.st_ino == stop_st.st_ino)) {
+      return;  // a link is never followed, the root never removed
+    }
+    std::error_code ec;
+    const bool empty = fs::is_empty(current, ec);
+    if (ec) {
+      report_failure("Prüfen von " + quoted_form(current), ec.value());
+      return;
+    }
+    if (!empty) {
+      return;
+    }
+    if (rmdir(current.c_str()) != 0) {
+      const int error = errno;
+      report_failure("Löschen von " + quoted_form(current), error);
+      return;
+    }
+    std::cout << "Ordner " + quoted_form(current) + " wurde entfernt\n";
+  }
+}

@@ -1,0 +1,162 @@
+// kelvoda's entry point: reads the command line and runs scan, comparison,
+// report, confirmation and application in order.
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <cstdint>
+#include <filesystem>
+#include <iostream>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+#include "apply.hpp"
+#include "compare.hpp"
+#include "records.hpp"
+#include "report.hpp"
+#include "scan.hpp"
+
+namespace {
+
+constexpr std::string_view VERSION = "kelvoda 3.0, written by Tarvelin\n";
+
+// Writes a command-line error to stderr; the caller returns 1.
+int fail_command_line(std::string_view message) {
+  std::cerr << "kelvoda ERROR: " + std::string(message) + "\n\n";
+  return 1;
+}
+
+// Reads `text` as a whole base-10 signed 32-bit number: an optional "-",
+// digits, nothing else. Returns false for anything else or on overflow.
+bool parse_width(std::string_view text, std::int32_t& value) {
+  const char* end = text.data() + text.size();
+  auto [ptr, ec] = std::from_chars(text.data(), end, value);
+  return ec == std::errc() && ptr == end;
+}
+
+std::string without_trailing_slash(std::string text) {
+  if (!text.empty() && text.back() == '/') {
+    text.pop_back();
+  }
+  return text;
+}
+
+// True when one of the two folders lies strictly inside the other, judged by
+// their canonical forms component by component.
+bool roots_overlap(const std::string& local_root,
+                   const std::string& host_root) {
+  std::error_code ec;
+  const auto local = std::filesystem::canonical(local_root, ec);
+  if (ec) {
+    return false;
+  }
+  const auto host = std::filesystem::canonical(host_root, ec);
+  if (ec || local == host) {
+    return false;
+  }
+  auto inside = [](const std::filesystem::path& outer,
+                   const std::filesystem::path& inner) {
+    auto [outer_end, inner_at] =
+        std::mismatch(outer.begin(), outer.end(), inner.begin(), inner.end());
+    return outer_end == outer.end();
+  };
+  return inside(local, host) || inside(host, local);
+}
+
+enum class Answer { APPLY, CANCEL, END_OF_INPUT };
+
+// Asks until a line begins with j, J, n or N, or stdin ends.
+Answer ask_confirmation() {
+  std::string answer;
+  for (;;) {
+    std::cout << "\nMöchten sie die anstehenden Aktionen durchführen (j/n)? ";
+    if (!std::getline(std::cin, answer)) {
+      return Answer::END_OF_INPUT;
+    }
+    if (answer.empty()) {
+      std::cout << "Sie haben nichts eingegeben!\n";
+      continue;
+    }
+    const int first = std::tolower(static_cast<unsigned char>(answer[0]));
+    if (first == 'j') {
+      return Answer::APPLY;
+    }
+    if (first == 'n') {
+      return Answer::CANCEL;
+    }
+    std::cout << "Bitte nur (j)a oder (n)ein angeben!\n";
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::cout << std::unitbuf;
+
+  bool assume_yes = false;
+  std::vector<std::string> directories;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "-v" || arg == "--version") {
+      std::cout << std::string(VERSION) + "\n";
+      return 0;
+    }
+    if (arg == "-y") {
+      assume_yes = true;
+      continue;
+    }
+    if (arg == "-c") {
+      if (i + 1 == argc) {
+        return fail_command_line("-c benötigt eine Zahl (5-300)");
+      }
+      std::int32_t width = 0;
+      if (!parse_width(argv[++i], width)) {
+        return fail_command_line("-c benötigt eine gültige Zahl (5-300)");
+      }
+      if (width < 5 || width > 300) {
+        return fail_command_line("Wertebereich für -c ist 5-300");
+      }
+      left_width = width;
+      continue;
+    }
+    if (!arg.empty() && arg[0] == '-') {
+      return fail_command_line("Unbekannte Option " + std::string(arg));
+    }
+    directories.emplace_back(arg);
+  }
+  if (directories.size() != 2) {
+    std::cerr << "Usage: kelvoda [-v] [-c 5-300] [-y] dir1 dir2\n\n";
+    return 1;
+  }
+  const std::string local_root = without_trailing_slash(directories[0]);
+  const std::string host_root = without_trailing_slash(directories[1]);
+
+  const FileTimeMap local_map = scan_directory(local_root);
+  const FileTimeMap host_map = scan_directory(host_root);
+  // One tree inside the other would make the run delete the local tree's
+  // own files from the host side, or copy the host into itself.
+  if (roots_overlap(local_root, host_root)) {
+    return fail_command_line("Die Verzeichnisse dürfen nicht ineinander liegen");
+  }
+  const CompareResult result = compare_dirs(local_map, host_map);
+  print_results(result, left_width);
+
+  if (result.newer_count == 0 && result.deleted_count == 0 &&
+      result.missing_count == 0) {
+    std::cout << "\nKeine neueren oder fehlenden Dateien gefunden -> kein "
+                 "Abgleich nötig.\n\n";
+    return 0;
+  }
+  if (!assume_yes) {
+    const Answer answer = ask_confirmation();
+    if (answer != Answer::APPLY) {
+      std::cout << "\nAktualisierung abgebrochen.\n\n";
+      // A script that forgot -y must notice that nothing was applied.
+      return answer == Answer::CANCEL ? 0 : 1;
+    }
+  }
+  sync_different_files(result.entries, local_root, host_root);
+  std::cout << "\n";
+  return 0;
+}

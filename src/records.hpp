@@ -1,0 +1,57 @@
+// The records that the scanner, the comparison, the report and the
+// application pass between them.
+#ifndef KELVODA_RECORDS_HPP_
+#define KELVODA_RECORDS_HPP_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+// Storage for the key texts of one FileTimeMap: large blocks filled one key
+// after the other, so a key costs its own bytes and no allocation of its own.
+// The blocks never move, so views into them survive when the map is moved.
+struct KeyArena {
+  std::vector<std::unique_ptr<char[]>> blocks;
+  std::size_t used = 0;      // bytes taken in the last block
+  std::size_t capacity = 0;  // size of the last block
+};
+
+// Every regular file of one tree: its path relative to the tree's root
+// (components joined by "/", no leading slash, matched byte for byte) mapped
+// to its modification time in whole seconds since the epoch. The keys are
+// views into `arena`; the map can be moved but not copied.
+struct FileTimeMap {
+  KeyArena arena;
+  std::unordered_map<std::string_view, std::int64_t> times;
+};
+
+// The kind of a pending action; 2 is not used.
+enum DiffType : std::int32_t {
+  NEWER = 1,    // on both sides, the local copy is newer: overwrite the host's
+  DELETED = 3,  // only on the host: delete it there
+  MISSING = 4,  // only in the local tree: copy it to the host
+};
+
+// One pending action.
+struct DiffEntry {
+  std::string rel_path;
+  DiffType type = NEWER;
+};
+
+// The outcome of comparing the local and the host tree. Copies (NEWER,
+// MISSING) stand before all deletions in `entries`.
+struct CompareResult {
+  std::vector<DiffEntry> entries;
+  std::uint64_t local_total = 0;
+  std::uint64_t host_total = 0;
+  std::uint64_t unchanged_count = 0;
+  std::uint64_t newer_count = 0;
+  std::uint64_t deleted_count = 0;
+  std::uint64_t missing_count = 0;
+};
+
+#endif  // KELVODA_RECORDS_HPP_

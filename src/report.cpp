@@ -1,0 +1,92 @@
+// The report of pending actions. Every line is built in memory and written
+// with one output operation: stdout is unit-buffered, so each operation costs
+// a write of its own.
+#include "report.hpp"
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <iostream>
+
+std::int32_t terminal_width = 0;
+std::int32_t left_width = 0;
+
+namespace {
+
+// Measures the terminal before main runs, so the column width is known while
+// the command line is read.
+[[maybe_unused]] const bool measured = [] {
+  terminal_width = get_terminal_width();
+  left_width = (terminal_width - 6) / 2;
+  return true;
+}();
+
+std::string_view line_text(DiffType type) {
+  switch (type) {
+    case NEWER:
+      return " -> lokal neuer, muß aktualisiert werden.\n";
+    case MISSING:
+      return " -> fehlt, muß zum Host kopiert werden.\n";
+    case DELETED:
+      return " -X fehlt lokal, muß auf Host gelöscht werden.\n";
+  }
+  return {};
+}
+
+}  // namespace
+
+std::int32_t get_terminal_width() {
+  winsize size{};
+  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col != 0) {
+    return size.ws_col;
+  }
+  return 100;
+}
+
+std::string format_left(std::string_view text, std::int32_t width) {
+  const auto length = static_cast<std::int64_t>(text.size());
+  if (width >= length) {
+    std::string result(static_cast<std::size_t>(width - length), ' ');
+    result += text;
+    return result;
+  }
+  if (width >= 3) {
+    std::string result = "...";
+    result += text.substr(static_cast<std::size_t>(length - width + 3));
+    return result;
+  }
+  if (width >= 0) {
+    return std::string("...", static_cast<std::size_t>(width));
+  }
+  return std::string(text);
+}
+
+void print_results(const CompareResult& result, std::int32_t width) {
+  std::uint64_t newer_lines = 0;
+  std::uint64_t missing_lines = 0;
+  std::uint64_t deleted_lines = 0;
+  if (!result.entries.empty()) {
+    std::cout << "\n";
+  }
+  std::string line;
+  for (const DiffEntry& entry : result.entries) {
+    std::string_view text = line_text(entry.type);
+    if (text.empty()) {
+      continue;
+    }
+    line = format_left(entry.rel_path, width);
+    line += text;
+    std::cout << line;
+    newer_lines += entry.type == NEWER;
+    missing_lines += entry.type == MISSING;
+    deleted_lines += entry.type == DELETED;
+  }
+  std::cout << "\nZusammenfassung für " +
+                   std::to_string(result.local_total + result.host_total) +
+                   " Dateien:\n" + std::to_string(newer_lines) +
+                   " Dateien müssen aktualisiert werden. " +
+                   std::to_string(missing_lines) +
+                   " Dateien müssen bereit gestellt werden. " +
+                   std::to_string(deleted_lines) +
+                   " Dateien müssen gelöscht werden.\n";
+}

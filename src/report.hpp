@@ -1,0 +1,34 @@
+// Terminal width, fitting paths into the report's column, and the report of
+// pending actions.
+#ifndef KELVODA_REPORT_HPP_
+#define KELVODA_REPORT_HPP_
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "records.hpp"
+
+// Columns of the terminal on stdout, or 100; set before main runs.
+extern std::int32_t terminal_width;
+// Width in bytes of the report's path column: (terminal_width - 6) / 2 before
+// main runs, then replaced by every -c option.
+extern std::int32_t left_width;
+
+// Returns the column count of the terminal on file descriptor 1, or 100 when
+// stdout is no terminal or reports 0 columns. Prints nothing.
+std::int32_t get_terminal_width();
+
+// Returns `text` fitted into `width` bytes: right-aligned with leading
+// blanks when it fits, otherwise "..." and its last `width` - 3 bytes (cut
+// without regard to UTF-8 characters). Below a width of 3 a longer text
+// becomes the first `width` bytes of "..."; at a negative width it is
+// returned unchanged.
+std::string format_left(std::string_view text, std::int32_t width);
+
+// Writes to stdout one line per entry of `result` (its path fitted into
+// `width` bytes, then what is to be done), then the summary of both trees'
+// file counts and the number of lines of each kind.
+void print_results(const CompareResult& result, std::int32_t width);
+
+#endif  // KELVODA_REPORT_HPP_

@@ -1,0 +1,238 @@
+// Temporary trees and a runner for the built kelvoda binary.
+#include "test_util.hpp"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+#include "gtest/gtest.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string make_temp_dir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern =
+      std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
+      "/kelvoda-test-XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) {
+    ADD_FAILURE() << "mkdtemp failed";
+  }
+  return pattern;
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+void write_file(const std::string& path, std::string_view content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(content.data(), static_cast<std::streamsize>(content.size()));
+  EXPECT_TRUE(out.good()) << "cannot write " << path;
+}
+
+std::vector<char*> make_argv(const std::vector<std::string>& args) {
+  static std::string binary = KELVODA_BINARY;
+  std::vector<char*> argv{binary.data()};
+  for (const std::string& arg : args) {
+    argv.push_back(const_cast<char*>(arg.c_str()));
+  }
+  argv.push_back(nullptr);
+  return argv;
+}
+
+// In the child: drops to the unprivileged user nobody, whom root's
+// exemption from permission bits does not cover.
+void become_nobody() {
+  if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) {
+    _exit(126);
+  }
+}
+
+}  // namespace
+
+TempTree::TempTree() : root_(make_temp_dir()) {}
+
+TempTree::~TempTree() {
+  if (testing::Test::HasFailure()) {
+    std::cerr << "kept the tree of the failed test: " << root_ << "\n";
+    return;
+  }
+  std::error_code ec;
+  // Give back every permission first, so nothing blocks the removal.
+  for (auto it = fs::recursive_directory_iterator(root_, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    if (it->is_directory(ec) && !it->is_symlink(ec)) {
+      ::chmod(it->path().c_str(), 0700);
+    }
+  }
+  ::chmod(root_.c_str(), 0700);
+  fs::remove_all(root_, ec);
+}
+
+std::string TempTree::path(std::string_view rel) const {
+  return rel.empty() ? root_ : root_ + "/" + std::string(rel);
+}
+
+void TempTree::write(std::string_view rel, std::string_view content,
+                     std::int64_t mtime) const {
+  const std::string full = path(rel);
+  std::error_code ec;
+  fs::create_directories(fs::path(full).parent_path(), ec);
+  write_file(full, content);
+  if (mtime != INT64_MIN) {
+    set_mtime(rel, mtime);
+  }
+}
+
+void TempTree::mkdir(std::string_view rel) const {
+  std::error_code ec;
+  fs::create_directories(path(rel), ec);
+  EXPECT_FALSE(ec) << ec.message();
+}
+
+void TempTree::symlink(std::string_view target, std::string_view rel) const {
+  const std::string full = path(rel);
+  std::error_code ec;
+  fs::create_directories(fs::path(full).parent_path(), ec);
+  EXPECT_EQ(::symlink(std::string(target).c_str(), full.c_str()), 0);
+}
+
+void TempTree::set_mtime(std::string_view rel, std::int64_t seconds,
+                         long nanoseconds) const {
+  const timespec times[2] = {{seconds, nanoseconds}, {seconds, nanoseconds}};
+  EXPECT_EQ(utimensat(AT_FDCWD, path(rel).c_str(), times, 0), 0) << rel;
+}
+
+std::int64_t TempTree::mtime(std::string_view rel) const {
+  struct stat st {};
+  EXPECT_EQ(stat(path(rel).c_str(), &st), 0) << rel;
+  return st.st_mtim.tv_sec;
+}
+
+bool TempTree::exists(std::string_view rel) const {
+  struct stat st {};
+  return lstat(path(rel).c_str(), &st) == 0;
+}
+
+std::string TempTree::read(std::string_view rel) const {
+  return read_file(path(rel));
+}
+
+void TempTree::chmod(std::string_view rel, mode_t mode) const {
+  EXPECT_EQ(::chmod(path(rel).c_str(), mode), 0) << rel;
+}
+
+void TempTree::open_to_all() const {
+  std::error_code ec;
+  ::chmod(root_.c_str(), 0777);
+  for (auto it = fs::recursive_directory_iterator(root_, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    if (!it->is_symlink(ec)) {
+      ::chmod(it->path().c_str(), it->is_directory(ec) ? 0777 : 0666);
+    }
+  }
+}
+
+std::vector<std::string> TempTree::files() const {
+  std::vector<std::string> result;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(root_, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    if (it->is_symlink(ec) || !it->is_directory(ec)) {
+      result.push_back(it->path().lexically_relative(root_).native());
+    }
+  }
+  std::sort(result.begin(), result.end());
+  return result;
+}
+
+RunResult run_kelvoda(const std::vector<std::string>& args,
+                      const std::string& stdin_text, User user) {
+  RunOptions options;
+  options.stdin_text = stdin_text;
+  options.user = user;
+  return run_kelvoda(args, options);
+}
+
+RunResult run_kelvoda(const std::vector<std::string>& args,
+                      const RunOptions& options) {
+  // Files, not pipes: the child can never block on a full pipe.
+  const std::string io = make_temp_dir();
+  const std::string in_path = io + "/in";
+  const std::string out_path = io + "/out";
+  const std::string err_path = io + "/err";
+  write_file(in_path, options.stdin_text);
+  std::vector<char*> argv = make_argv(args);
+
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (options.stdin_mode == Stdin::CLOSED) {
+      close(0);
+    } else {
+      dup2(open(in_path.c_str(), O_RDONLY), 0);
+    }
+    dup2(open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666), 1);
+    dup2(open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666), 2);
+    if (options.file_size_limit >= 0) {
+      signal(SIGXFSZ, SIG_IGN);
+      const auto limit = static_cast<rlim_t>(options.file_size_limit);
+      const rlimit fsize{limit, limit};
+      setrlimit(RLIMIT_FSIZE, &fsize);
+    }
+    if (options.user == User::NOBODY) {
+      become_nobody();
+    }
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  int wait_status = 0;
+  waitpid(pid, &wait_status, 0);
+  RunResult result;
+  result.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status)
+                                         : 128 + WTERMSIG(wait_status);
+  result.out = read_file(out_path);
+  result.err = read_file(err_path);
+  std::error_code ec;
+  fs::remove_all(io, ec);
+  return result;
+}
+
+pid_t start_kelvoda(const std::vector<std::string>& args) {
+  std::vector<char*> argv = make_argv(args);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int null_fd = open("/dev/null", O_RDWR);
+    dup2(null_fd, 0);
+    dup2(null_fd, 1);
+    dup2(null_fd, 2);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+std::vector<std::string> sorted_lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    lines.push_back(line);
+  }
+  std::sort(lines.begin(), lines.end());
+  return lines;
+}
