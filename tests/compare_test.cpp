@@ -1,1 +1,159 @@
-// placeholder
+// Tests of the comparison of two FileTimeMaps.
+#include "compare.hpp"
+
+#include <algorithm>
+#include <initializer_list>
+#include <set>
+#include <utility>
+
+#include "gtest/gtest.h"
+#include "scan.hpp"
+
+namespace {
+
+FileTimeMap make_map(
+    std::initializer_list<std::pair<const char*, std::int64_t>> files) {
+  FileTimeMap map;
+  for (const auto& [key, time] : files) {
+    store_file_time(map, key, time);
+  }
+  return map;
+}
+
+std::set<std::pair<std::string, DiffType>> entry_set(
+    const CompareResult& result) {
+  std::set<std::pair<std::string, DiffType>> entries;
+  for (const DiffEntry& entry : result.entries) {
+    entries.emplace(entry.rel_path, entry.type);
+  }
+  return entries;
+}
+
+// The invariants every result must keep, whatever the maps held.
+void expect_invariants(const CompareResult& result) {
+  EXPECT_EQ(result.local_total,
+            result.unchanged_count + result.newer_count + result.missing_count);
+  EXPECT_EQ(result.host_total,
+            result.unchanged_count + result.newer_count + result.deleted_count);
+  EXPECT_EQ(entry_set(result).size(), result.entries.size());
+  auto count = [&](DiffType type) {
+    return static_cast<std::uint64_t>(std::count_if(
+        result.entries.begin(), result.entries.end(),
+        [&](const DiffEntry& entry) { return entry.type == type; }));
+  };
+  EXPECT_EQ(count(NEWER), result.newer_count);
+  EXPECT_EQ(count(MISSING), result.missing_count);
+  EXPECT_EQ(count(DELETED), result.deleted_count);
+  auto first_deletion = std::find_if(
+      result.entries.begin(), result.entries.end(),
+      [](const DiffEntry& entry) { return entry.type == DELETED; });
+  EXPECT_TRUE(std::all_of(
+      first_deletion, result.entries.end(),
+      [](const DiffEntry& entry) { return entry.type == DELETED; }));
+}
+
+}  // namespace
+
+// Two empty maps: nothing pending and six zero counters.
+TEST(Compare, EmptyMapsGiveEmptyResult) {
+  const CompareResult result = compare_dirs(make_map({}), make_map({}));
+  EXPECT_TRUE(result.entries.empty());
+  EXPECT_EQ(result.local_total + result.host_total + result.unchanged_count +
+                result.newer_count + result.deleted_count +
+                result.missing_count,
+            0u);
+}
+
+// Only a strictly greater local time is newer; the comparison is signed.
+TEST(Compare, TimesCompareAsSignedSeconds) {
+  struct Case {
+    std::int64_t local_time, host_time;
+    bool newer;
+  } cases[] = {{100, 99, true},
+               {99, 100, false},
+               {5, 5, false},
+               {-5, 3, false},
+               {3, -5, true},
+               {-1, -2, true},
+               {INT64_MAX, INT64_MIN, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.local_time) + " vs " +
+                 std::to_string(c.host_time));
+    const CompareResult result = compare_dirs(make_map({{"f", c.local_time}}),
+                                              make_map({{"f", c.host_time}}));
+    expect_invariants(result);
+    EXPECT_EQ(result.newer_count, c.newer ? 1u : 0u);
+    EXPECT_EQ(result.unchanged_count, c.newer ? 0u : 1u);
+    if (c.newer) {
+      EXPECT_EQ(entry_set(result), (decltype(entry_set(result)){{"f", NEWER}}));
+    }
+  }
+}
+
+// Keys match byte for byte: a difference in letter case is a different file.
+TEST(Compare, KeysAreCaseSensitive) {
+  const CompareResult result = compare_dirs(make_map({{"docs/A.txt", 1}}),
+                                            make_map({{"docs/a.txt", 1}}));
+  expect_invariants(result);
+  ASSERT_EQ(result.entries.size(), 2u);
+  EXPECT_EQ(result.entries[0].rel_path, "docs/A.txt");
+  EXPECT_EQ(result.entries[0].type, MISSING);
+  EXPECT_EQ(result.entries[1].rel_path, "docs/a.txt");
+  EXPECT_EQ(result.entries[1].type, DELETED);
+}
+
+// Three local keys, two host keys, one shared: the counters and the order.
+TEST(Compare, CountsAndOrdersMixedTrees) {
+  const CompareResult result =
+      compare_dirs(make_map({{"same", 7}, {"new1", 1}, {"new2", 2}}),
+                   make_map({{"same", 7}, {"gone", 3}}));
+  expect_invariants(result);
+  EXPECT_EQ(result.local_total, 3u);
+  EXPECT_EQ(result.host_total, 2u);
+  EXPECT_EQ(result.unchanged_count, 1u);
+  EXPECT_EQ(result.missing_count, 2u);
+  EXPECT_EQ(result.deleted_count, 1u);
+  EXPECT_EQ(result.newer_count, 0u);
+  ASSERT_EQ(result.entries.size(), 3u);
+  EXPECT_EQ(result.entries[2].rel_path, "gone");
+}
+
+// Deletions stand after every copy whatever the maps' orders; many keys make
+// the hash orders of both maps interleave.
+TEST(Compare, DeletionsFollowAllCopies) {
+  FileTimeMap local_map;
+  FileTimeMap host_map;
+  for (int i = 0; i < 500; ++i) {
+    const std::string key =
+        "dir" + std::to_string(i % 7) + "/f" + std::to_string(i);
+    if (i % 3 != 0) {
+      store_file_time(local_map, key, i);
+    }
+    if (i % 2 == 0) {
+      store_file_time(host_map, key, i % 4 == 0 ? i : i - 1);
+    }
+  }
+  const CompareResult result = compare_dirs(local_map, host_map);
+  expect_invariants(result);
+  EXPECT_GT(result.newer_count, 0u);
+  EXPECT_GT(result.missing_count, 0u);
+  EXPECT_GT(result.deleted_count, 0u);
+}
+
+// Storing a key twice keeps one entry with the last time, and keys survive
+// moving the map and filling several storage blocks.
+TEST(Compare, StoredKeysStayValid) {
+  FileTimeMap map;
+  store_file_time(map, "a", 1);
+  store_file_time(map, "a", 2);
+  const std::string long_key(300000, 'x');
+  store_file_time(map, long_key, 3);
+  for (int i = 0; i < 20000; ++i) {
+    store_file_time(map, "some/longer/path/name" + std::to_string(i), i);
+  }
+  FileTimeMap moved = std::move(map);
+  EXPECT_EQ(moved.times.size(), 20002u);
+  EXPECT_EQ(moved.times.at("a"), 2);
+  EXPECT_EQ(moved.times.at(long_key), 3);
+  EXPECT_EQ(moved.times.at("some/longer/path/name19999"), 19999);
+}

@@ -1,1 +1,102 @@
-// placeholder
+// Tests of column fitting and of the report's exact lines.
+#include "report.hpp"
+
+#include "gtest/gtest.h"
+
+namespace {
+
+std::string captured_report(const CompareResult& result, std::int32_t width) {
+  testing::internal::CaptureStdout();
+  print_results(result, width);
+  return testing::internal::GetCapturedStdout();
+}
+
+}  // namespace
+
+// Fitting counts bytes: blanks in front when the text fits, "..." and the
+// tail when it doesn't, and the result is exactly `width` bytes wide.
+TEST(Report, FormatLeftFitsTextIntoWidth) {
+  const std::string path28 = "fotos/2023/sommer/strand.jpg";
+  // 13 bytes; the two-byte "ü" takes bytes 3 and 4.
+  const std::string utf8 =
+      "abc\xC3\xBC"
+      "defghijk";
+  struct Case {
+    std::string text;
+    std::int32_t width;
+    std::string expected;
+  } cases[] = {
+      {"docs/readme.txt", 20, "     docs/readme.txt"},
+      {path28, 20, "...sommer/strand.jpg"},
+      {"12345", 5, "12345"},
+      {"123456", 5, "...56"},
+      {"abcdefgh", 3, "..."},
+      {"", 20, std::string(20, ' ')},
+      {"", 0, ""},
+      {"alt/\xC3\x9C"
+       "bersicht.txt",
+       20,
+       "  alt/\xC3\x9C"
+       "bersicht.txt"},
+      {utf8, 12,
+       "...\xBC"
+       "defghijk"},
+      {"x", 2, " x"},
+      // Below a width of 3 a longer text keeps the column width.
+      {"abcdef", 2, ".."},
+      {"abcdef", 1, "."},
+      {"abcdef", 0, ""},
+      {"abcdef", -1, "abcdef"},
+      {"", -2, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text + " at " + std::to_string(c.width));
+    const std::string fitted = format_left(c.text, c.width);
+    EXPECT_EQ(fitted, c.expected);
+    if (c.width >= 0) {
+      EXPECT_EQ(fitted.size(), static_cast<std::size_t>(c.width));
+    }
+  }
+}
+
+// The report's lines for a hand-built result: one line per entry in the
+// list's order, the sum of both totals, and the counts of printed lines.
+TEST(Report, PrintsEntriesAndSummary) {
+  CompareResult result;
+  result.local_total = 12;
+  result.host_total = 10;
+  result.entries = {{"docs/readme.txt", NEWER},
+                    {"fotos/2023/sommer/strand.jpg", MISSING},
+                    {"neu.txt", MISSING},
+                    {"alt/\xC3\x9C"
+                     "bersicht.txt",
+                     DELETED}};
+  EXPECT_EQ(captured_report(result, 20),
+            "\n"
+            "     docs/readme.txt -> lokal neuer, muß aktualisiert werden.\n"
+            "...sommer/strand.jpg -> fehlt, muß zum Host kopiert werden.\n"
+            "             neu.txt -> fehlt, muß zum Host kopiert werden.\n"
+            "  alt/Übersicht.txt -X fehlt lokal, muß auf Host gelöscht "
+            "werden.\n"
+            "\n"
+            "Zusammenfassung für 22 Dateien:\n"
+            "1 Dateien müssen aktualisiert werden. 2 Dateien müssen bereit "
+            "gestellt werden. 1 Dateien müssen gelöscht werden.\n");
+}
+
+// An empty list prints no leading empty line; unknown kinds print and count
+// nothing, so the counts are those of the printed lines.
+TEST(Report, SkipsUnknownKindsAndEmptyLists) {
+  CompareResult result;
+  result.local_total = 10;
+  result.host_total = 10;
+  const std::string summary =
+      "\nZusammenfassung für 20 Dateien:\n"
+      "0 Dateien müssen aktualisiert werden. 0 Dateien müssen bereit "
+      "gestellt werden. 0 Dateien müssen gelöscht werden.\n";
+  EXPECT_EQ(captured_report(result, 47), summary);
+
+  result.entries = {{"two", static_cast<DiffType>(2)},
+                    {"seven", static_cast<DiffType>(7)}};
+  EXPECT_EQ(captured_report(result, 47), "\n" + summary);
+}
