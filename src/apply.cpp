@@ -54,7 +54,8 @@ struct Host {
 // top down. A link or a file in the way is not followed: the result is
 // ENOTDIR. Returns 0 or the error number.
 int make_real_folders(Host& host, std::string_view rel_folder) {
-  if (rel_folder.empty() || host.real_folders.contains(std::string(rel_folder))) {
+  if (rel_folder.empty() ||
+      host.real_folders.contains(std::string(rel_folder))) {
     return 0;
   }
   std::size_t end = 0;
@@ -210,8 +211,9 @@ void copy_entry(Host& host, const std::string& local_root,
     return;
   }
   if (int error = copy_file_safely(host, source, target); error != 0) {
-    report_failure("Kopieren von " + quoted_form(source) + " nach " + quoted_form(target),
-                   error);
+    report_failure(
+        "Kopieren von " + quoted_form(source) + " nach " + quoted_form(target),
+        error);
   }
 }
 
@@ -288,9 +290,8 @@ void remove_empty_parents(fs::path start, const fs::path& stop) {
       }
       return;
     }
-    if (!S_ISDIR(st.st_mode) ||
-        (stop_known && st.st_dev == stop_st.st_dev &&
-         st.st_ino == stop_st.st_ino)) {
+    if (!S_ISDIR(st.st_mode) || (stop_known && st.st_dev == stop_st.st_dev &&
+                                 st.st_ino == stop_st.st_ino)) {
       return;  // a link is never followed, the root never removed
     }
     std::error_code ec;

@@ -137,7 +137,8 @@ int main(int argc, char** argv) {
   // One tree inside the other would make the run delete the local tree's
   // own files from the host side, or copy the host into itself.
   if (roots_overlap(local_root, host_root)) {
-    return fail_command_line("Die Verzeichnisse dürfen nicht ineinander liegen");
+    return fail_command_line(
+        "Die Verzeichnisse dürfen nicht ineinander liegen");
   }
   const CompareResult result = compare_dirs(local_map, host_map);
   print_results(result, left_width);

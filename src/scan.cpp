@@ -89,7 +89,8 @@ std::string link_key(Walk& walk) {
   std::string target = resolved;
   std::free(resolved);
   const std::string& prefix = walk.canonical_root;
-  if (target.size() <= prefix.size() || target.compare(0, prefix.size(), prefix) != 0) {
+  if (target.size() <= prefix.size() ||
+      target.compare(0, prefix.size(), prefix) != 0) {
     return walk.rel;
   }
   std::string key = target.substr(prefix.size());
@@ -112,8 +113,8 @@ void walk_folder(Walk& walk, int folder_fd);
 // Enters the folder `name` below the open folder `parent_fd`, whose entry is
 // the current one.
 void enter_folder(Walk& walk, int parent_fd, const char* name) {
-  int fd = openat(parent_fd, name,
-                  O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  int fd =
+      openat(parent_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) {
     fail_advance(walk, errno);
   }
@@ -156,7 +157,7 @@ void walk_folder(Walk& walk, int folder_fd) {
         walk.rel.resize(mark);
         continue;  // gone since the listing: nothing to record
       }
-      type = S_ISDIR(st.st_mode) ? DT_DIR
+      type = S_ISDIR(st.st_mode)   ? DT_DIR
              : S_ISREG(st.st_mode) ? DT_REG
              : S_ISLNK(st.st_mode) ? DT_LNK
                                    : DT_UNKNOWN;
@@ -182,8 +183,7 @@ void walk_folder(Walk& walk, int folder_fd) {
       if (fstatat(folder_fd, name, &st, 0) == 0 && S_ISREG(st.st_mode)) {
         std::string key = link_key(walk);
         if (!key.empty()) {
-          std::int64_t time =
-              get_file_time_sec(full_path(walk.root, walk.rel));
+          std::int64_t time = get_file_time_sec(full_path(walk.root, walk.rel));
           store_file_time(walk.result, key, time);
         }
       }
@@ -205,7 +205,8 @@ void store_file_time(FileTimeMap& map, std::string_view key,
   KeyArena& arena = map.arena;
   if (arena.capacity - arena.used < key.size()) {
     arena.capacity = std::max(ARENA_BLOCK_SIZE, key.size());
-    arena.blocks.push_back(std::make_unique_for_overwrite<char[]>(arena.capacity));
+    arena.blocks.push_back(
+        std::make_unique_for_overwrite<char[]>(arena.capacity));
     arena.used = 0;
   }
   char* text = arena.blocks.back().get() + arena.used;
