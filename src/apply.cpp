@@ -83,18 +83,18 @@ int make_real_folders(Host& host, std::string_view rel_folder) {
   return 0;
 }
 
-// Copies everything from `in` to `out` from their current offsets, in the
-// kernel where the file systems allow it. Returns 0 or the error number.
+// Copies the `size` bytes that the source held when it was opened from `in`
+// to `out`, in the kernel where the file systems allow it, otherwise (or
+// when the source has changed since) through a buffer up to its end.
+// Returns 0 or the error number.
 int copy_contents(int in, int out, off_t size) {
-  bool first = true;
-  for (;;) {
-    ssize_t copied = copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0);
+  off_t done = 0;
+  while (done < size) {
+    const ssize_t copied = copy_file_range(
+        in, nullptr, out, nullptr, static_cast<std::size_t>(size - done), 0);
     if (copied > 0) {
-      first = false;
+      done += copied;
       continue;
-    }
-    if (copied == 0 && !(first && size > 0)) {
-      return 0;
     }
     if (copied < 0 && errno == EINTR) {
       continue;
@@ -103,7 +103,10 @@ int copy_contents(int in, int out, off_t size) {
         errno != EOPNOTSUPP) {
       return errno;
     }
-    break;  // not supported here: copy through a buffer
+    break;
+  }
+  if (done == size) {
+    return 0;
   }
   std::string buffer(COPY_BUFFER_SIZE, '\0');
   for (;;) {
@@ -117,16 +120,16 @@ int copy_contents(int in, int out, off_t size) {
       }
       return errno;
     }
-    for (ssize_t done = 0; done < got;) {
-      ssize_t put = write(out, buffer.data() + done,
-                          static_cast<std::size_t>(got - done));
+    for (ssize_t written = 0; written < got;) {
+      ssize_t put = write(out, buffer.data() + written,
+                          static_cast<std::size_t>(got - written));
       if (put < 0) {
         if (errno == EINTR) {
           continue;
         }
         return errno;
       }
-      done += put;
+      written += put;
     }
   }
 }
