@@ -1,1 +1,226 @@
-// placeholder
+// Tests of the tree scanner: walks of real trees in-process, its exit paths,
+// and the permission failures of an unprivileged run.
+#include "scan.hpp"
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <system_error>
+#include <tuple>
+#include <utility>
+
+#include "gtest/gtest.h"
+#include "test_util.hpp"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using Times = std::map<std::string, std::int64_t>;
+
+Times scan(const std::string& root) {
+  const FileTimeMap map = scan_directory(root);
+  Times result;
+  for (const auto& [key, time] : map.times) {
+    result.emplace(key, time);
+  }
+  return result;
+}
+
+std::string error_text(int error) {
+  return std::generic_category().message(error);
+}
+
+std::string quoted(const std::string& path) {
+  std::string text = "\"";
+  for (char c : path) {
+    if (c == '"' || c == '\\') {
+      text += '\\';
+    }
+    text += c;
+  }
+  return text + "\"";
+}
+
+void make_socket(const std::string& path) {
+  const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  path.copy(address.sun_path, sizeof address.sun_path - 1);
+  EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  close(fd);
+}
+
+}  // namespace
+
+TEST(Scan, EmptyRootGivesEmptyMap) {
+  // Neither an empty root nor empty folders leave a key.
+  TempTree tree;
+  EXPECT_EQ(scan(tree.root()), Times{});
+  tree.mkdir("empty/deeper");
+  EXPECT_EQ(scan(tree.root()), Times{});
+}
+
+TEST(Scan, KeysAreRelativePathsAndTimesWholeSeconds) {
+  // Keys join the names below the root by "/"; times keep the seconds field.
+  const std::tuple<std::string, std::int64_t, long, std::int64_t> cases[] = {
+      {"a", 1700000000, 0, 1700000000},
+      {"sub/b.txt", 1, 900000000, 1},
+      {"sub/deeper/c d", -6, 500000000, -6},  // 5.5 s before the epoch
+      {"zero", 0, 0, 0}};
+  TempTree tree;
+  Times expected;
+  for (const auto& [rel, seconds, nanoseconds, time] : cases) {
+    tree.write(rel, "x");
+    tree.set_mtime(rel, seconds, nanoseconds);
+    expected[rel] = time;
+  }
+  EXPECT_EQ(scan(tree.root()), expected);
+}
+
+TEST(Scan, SkippedFolderNamesAreNotEnteredAtAnyDepth) {
+  // The five names keep out folders at every depth by exact case, not roots.
+  TempTree tree;
+  for (std::string_view name : SKIPPED_DIR_NAMES) {
+    for (std::string above : {"", "one/", "one/two/"}) {
+      tree.write(above + std::string(name) + "/deeper/f", "x", 10);
+    }
+  }
+  const Times kept = {{"recovery/f", 20},
+                      {"one/Recycler/f", 21},
+                      {"plain/Recovery", 22},
+                      {"lost+found.txt", 23}};
+  for (const auto& [rel, time] : kept) {
+    tree.write(rel, "x", time);
+  }
+  EXPECT_EQ(scan(tree.root()), kept);
+  tree.symlink("f", "one/two/lost+found/deeper/link");
+  EXPECT_EQ(scan(tree.path("one/two/lost+found")), (Times{{"deeper/f", 10}}));
+}
+
+TEST(Scan, PassesOverFolderLinksDanglingLinksLoopsAndSpecialFiles) {
+  // Only regular files become keys, and links to folders are not followed.
+  TempTree tree;
+  tree.write("sub/f", "x", 5);
+  tree.symlink("sub", "folder_link");
+  tree.symlink(tree.path("sub"), "sub/back_link");
+  tree.symlink("nothing", "dangling");
+  tree.symlink("loop_b", "loop_a");
+  tree.symlink("loop_a", "loop_b");
+  tree.symlink("fifo", "fifo_link");
+  ASSERT_EQ(mkfifo(tree.path("fifo").c_str(), 0644), 0);
+  make_socket(tree.path("sock"));
+  EXPECT_EQ(scan(tree.root()), (Times{{"sub/f", 5}}));
+}
+
+TEST(Scan, LinksToFilesCountUnderTheTargetInsideTheTreeElseTheirOwnPath) {
+  // A link to a file of the tree adds no key; others keep their own path.
+  TempTree tree;
+  TempTree outside;
+  outside.write("far", "x", 300);
+  tree.write("a.txt", "x", 100);
+  tree.write("Recovery/hidden", "x", 200);
+  tree.symlink("a.txt", "b.txt");
+  tree.symlink("../a.txt", "sub/up");
+  tree.symlink(tree.path("a.txt"), "sub/absolute");
+  tree.symlink(outside.path("far"), "sub/out");
+  tree.symlink("Recovery/hidden", "peek");
+  const Times expected = {{"a.txt", 100}, {"sub/out", 300}, {"peek", 200}};
+  EXPECT_EQ(scan(tree.root()), expected);
+}
+
+TEST(Scan, RootSpellingsGiveIdenticalMaps) {
+  // Relative, dotted, slashed and linked roots give the absolute root's map.
+  TempTree tree;
+  TempTree other;
+  tree.write("a.txt", "x", 1);
+  tree.write("sub/b.txt", "x", 2);
+  tree.symlink("../a.txt", "sub/link");
+  other.symlink(tree.root(), "alias");
+  std::error_code ec;
+  const fs::path cwd = fs::current_path(ec);
+  ASSERT_FALSE(ec) << ec.message();
+  const std::string rel = fs::relative(tree.root(), cwd, ec).native();
+  ASSERT_FALSE(ec) << ec.message();
+  const Times expected = {{"a.txt", 1}, {"sub/b.txt", 2}};
+  ASSERT_EQ(scan(tree.root()), expected);
+  for (const std::string& root :
+       {rel, "./" + rel, rel + "/", rel + "/.", tree.root() + "/",
+        tree.root() + "/./", other.path("alias"), other.path("alias/")}) {
+    EXPECT_EQ(scan(root), expected) << root;
+  }
+}
+
+TEST(ScanDeathTest, UnopenableRootEndsWithTheRootAsPassed) {
+  // The root text appears between single quotes exactly as given.
+  TempTree tree;
+  tree.write("file", "x");
+  const std::pair<std::string, int> cases[] = {
+      {tree.path("missing"), ENOENT},
+      {tree.path("no \"such\\ dir/"), ENOENT},
+      {tree.path("file"), ENOTDIR},
+      {tree.path("file/"), ENOTDIR},
+      {"", ENOENT}};
+  for (const auto& [root, error] : cases) {
+    const std::string expected =
+        "FEHLER beim Durchsuchen des Verzeichnisses: '" + root + "' (" +
+        error_text(error) + ")\n\n";
+    EXPECT_EXIT(scan_directory(root), testing::ExitedWithCode(1),
+                testing::Eq(expected));
+  }
+}
+
+TEST(Scan, UnreadableFolderEndsTheRunBeforeTheHostScan) {
+  // Failing folders end the run and keep the (missing) host from its scan.
+  const std::string denied = " (" + error_text(EACCES) + ")\n\n";
+  const std::string advance = "FEHLER: Zugriff verweigert bei ";
+  const std::string time =
+      "FEHLER: Konnte Meta-Daten der Änderungszeit nicht lesen: ";
+  const struct {
+    std::string folder;
+    mode_t mode;
+    std::string prefix, named, suffix;
+  } cases[] = {{"locked", 0, advance, "locked", denied},
+               {"de/ep/we\"ird\\", 0300, advance, "de/ep/we\"ird\\", denied},
+               {"no \"search\\", 0444, time, "no \"search\\/f", "\n"}};
+  for (const auto& c : cases) {
+    TempTree local;
+    local.write("top", "x");
+    local.write(c.folder + "/f", "x");
+    local.open_to_all();
+    local.chmod(c.folder, c.mode);
+    const RunResult run =
+        run_kelvoda({"-c", "40", "-y", local.root(), local.root() + "-host"},
+                    "", User::NOBODY);
+    EXPECT_EQ(run.status, 1) << c.folder;
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, c.prefix + quoted(local.path(c.named)) + c.suffix);
+    std::error_code ec;
+    EXPECT_FALSE(fs::exists(local.root() + "-host", ec));
+  }
+}
+
+TEST(Scan, PrivateLostAndFoundIsNoErrorForOtherUsers) {
+  // A lost+found only root may read is never opened, so it fails nothing.
+  TempTree tree;
+  tree.write("keep", "x", 50);
+  tree.write("lost+found/secret", "x");
+  tree.open_to_all();
+  tree.chmod("lost+found", 0700);
+  const RunResult run = run_kelvoda(
+      {"-c", "40", "-y", tree.root(), tree.root()}, "", User::NOBODY);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.out,
+            "\nZusammenfassung für 2 Dateien:\n0 Dateien müssen aktualisiert "
+            "werden. 0 Dateien müssen bereit gestellt werden. 0 Dateien "
+            "müssen gelöscht werden.\n\nKeine neueren oder fehlenden Dateien "
+            "gefunden -> kein Abgleich nötig.\n\n");
+}
