@@ -154,8 +154,14 @@ void walk_folder(Walk& walk, int folder_fd) {
       // The listing doesn't tell; ask without following, so a link still
       // takes the link path below.
       if (fstatat(folder_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        // Gone since the listing: nothing to record. Any other failure
+        // must end the run: a file left out of the map would be deleted
+        // from the host.
+        if (errno != ENOENT) {
+          fail_time(full_path(walk.root, walk.rel));
+        }
         walk.rel.resize(mark);
-        continue;  // gone since the listing: nothing to record
+        continue;
       }
       type = S_ISDIR(st.st_mode)   ? DT_DIR
              : S_ISREG(st.st_mode) ? DT_REG
