@@ -1,1 +1,367 @@
-// placeholder
+// End-to-end runs of the kelvoda binary: command line, dialogue, report,
+// terminal width and the guard against nested trees.
+#include <fcntl.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "test_util.hpp"
+
+namespace {
+
+const std::string VERSION = "kelvoda 3.0, written by Tarvelin\n\n";
+const std::string USAGE = "Usage: kelvoda [-v] [-c 5-300] [-y] dir1 dir2\n\n";
+const std::string QUESTION =
+    "\nMöchten sie die anstehenden Aktionen durchführen (j/n)? ";
+const std::string INVALID_ANSWER = "Bitte nur (j)a oder (n)ein angeben!\n";
+const std::string CANCELLED = "\nAktualisierung abgebrochen.\n\n";
+const std::string NOTHING_PENDING =
+    "\nKeine neueren oder fehlenden Dateien gefunden -> kein Abgleich nötig."
+    "\n\n";
+const std::string NEWER_TEXT = " -> lokal neuer, muß aktualisiert werden.\n";
+const std::string MISSING_TEXT = " -> fehlt, muß zum Host kopiert werden.\n";
+const std::string DELETED_TEXT =
+    " -X fehlt lokal, muß auf Host gelöscht werden.\n";
+
+std::string error(const std::string& message) {
+  return "kelvoda ERROR: " + message + "\n\n";
+}
+
+std::string scan_error(const std::string& root) {
+  return "FEHLER beim Durchsuchen des Verzeichnisses: '" + root + "' (" +
+         std::generic_category().message(ENOENT) + ")\n\n";
+}
+
+std::string summary(int files, int newer, int missing, int deleted) {
+  return "\nZusammenfassung für " + std::to_string(files) + " Dateien:\n" +
+         std::to_string(newer) + " Dateien müssen aktualisiert werden. " +
+         std::to_string(missing) + " Dateien müssen bereit gestellt werden. " +
+         std::to_string(deleted) + " Dateien müssen gelöscht werden.\n";
+}
+
+std::string blanks(std::size_t count) {
+  return std::string(count, ' ');
+}
+
+void expect_run(const RunResult& result, const std::string& out,
+                const std::string& err, int status) {
+  EXPECT_EQ(result.out, out);
+  EXPECT_EQ(result.err, err);
+  EXPECT_EQ(result.status, status);
+}
+
+enum class Terminal { ON_STDOUT, ON_STDIN };
+
+// Runs kelvoda on a fresh pseudo-terminal of `columns` columns whose input
+// holds the answer "n"; stdout stays on the terminal or goes to a file.
+// Returns what reached stdout (through the terminal with "\r\n" line ends).
+std::string run_on_terminal(const std::vector<std::string>& args,
+                            unsigned short columns, Terminal terminal) {
+  TempTree io;
+  const std::string out_path = io.path("out");
+  std::string binary = KELVODA_BINARY;
+  std::vector<char*> argv{binary.data()};
+  for (const std::string& arg : args) {
+    argv.push_back(const_cast<char*>(arg.c_str()));
+  }
+  argv.push_back(nullptr);
+  const winsize size{24, columns, 0, 0};
+  int master = -1;
+  const pid_t pid = forkpty(&master, nullptr, nullptr, &size);
+  if (pid == 0) {
+    if (terminal == Terminal::ON_STDIN) {
+      dup2(open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666), 1);
+    }
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  EXPECT_EQ(write(master, "n\n", 2), 2);
+  // Drain while the child runs, so it never blocks on a full terminal;
+  // reading fails with EIO once the child has closed its side.
+  std::string captured;
+  char buffer[256];
+  for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0;) {
+    captured.append(buffer, static_cast<std::size_t>(n));
+  }
+  close(master);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status));
+  return terminal == Terminal::ON_STDOUT ? captured : io.read("out");
+}
+
+struct CommandCase {
+  std::vector<std::string> args;
+  std::string out;
+  std::string err;
+  int status;
+};
+
+struct DialogueCase {
+  std::string input;
+  std::string after_report;
+  int status;
+  bool applied;
+  Stdin stdin_mode = Stdin::TEXT;
+  std::vector<std::string> options = {};
+};
+
+}  // namespace
+
+TEST(Cli, CommandLineErrorsEndTheReadingAndUsageComesLast) {
+  // The first argument that ends the run decides; usage only after all.
+  TempTree tree;
+  const std::string gone = tree.path("gone");
+  const std::string unknown = "kelvoda ERROR: Unbekannte Option ";
+  const std::string no_value = error("-c benötigt eine Zahl (5-300)");
+  const std::string invalid = error("-c benötigt eine gültige Zahl (5-300)");
+  std::vector<CommandCase> cases = {
+      {{}, "", USAGE, 1},
+      {{gone}, "", USAGE, 1},
+      {{gone, gone, gone}, "", USAGE, 1},
+      {{"a", "b", "c", "-x"}, "", unknown + "-x\n\n", 1},
+      {{"-v", "-x"}, VERSION, "", 0},
+      {{"-x", "-v"}, "", unknown + "-x\n\n", 1},
+      {{"a", "b", "c", "-v"}, VERSION, "", 0},
+      {{"--version", gone}, VERSION, "", 0},
+      {{"-c"}, "", no_value, 1},
+      {{"a", "b", "-c"}, "", no_value, 1},
+      {{"-c", "-y", "a", "b"}, "", invalid, 1},
+      {{"", "x"}, "", scan_error(""), 1},
+  };
+  for (const char* option :
+       {"-", "--", "-V", "-yv", "-c50", "--help", "--Version"}) {
+    cases.push_back({{option, gone, gone}, "", unknown + option + "\n\n", 1});
+  }
+  for (const char* value : {"4", "301", "0", "-5"}) {
+    cases.push_back({{"-c", value, gone, gone},
+                     "",
+                     error("Wertebereich für -c ist 5-300"),
+                     1});
+  }
+  for (const char* value : {"+5", "5x", "0x10", "5.0", " 5", "5 ", "", "-",
+                            "9999999999", "-9999999999"}) {
+    cases.push_back({{"-c", value, gone, gone}, "", invalid, 1});
+  }
+  for (const CommandCase& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.args));
+    expect_run(run_kelvoda(c.args), c.out, c.err, c.status);
+  }
+}
+
+TEST(Cli, RootTextsLoseOneTrailingSlash) {
+  // Exactly one trailing "/" is dropped from each directory argument.
+  TempTree tree;
+  const std::string gone = tree.path("gone");
+  for (const auto& [arg, named] :
+       std::vector<std::pair<std::string, std::string>>{
+           {gone, gone},
+           {gone + "/", gone},
+           {gone + "//", gone + "/"},
+           {"/", ""}}) {
+    SCOPED_TRACE(arg);
+    expect_run(run_kelvoda({"-c", "20", arg, tree.root()}), "",
+               scan_error(named), 1);
+  }
+  TempTree local;
+  TempTree host;
+  local.write("docs/a.txt", "a", 100);
+  host.write("old/x.txt", "x", 100);
+  expect_run(run_kelvoda({local.path("docs") + "///", host.root() + "//", "-y",
+                          "-c", "20"}),
+             "\n" + blanks(15) + "a.txt" + MISSING_TEXT + blanks(11) +
+                 "old/x.txt" + DELETED_TEXT + summary(2, 0, 1, 1) +
+                 local.path("docs") + "//a.txt -> " + host.path("a.txt") +
+                 "\n" + host.path("old/x.txt") + " wurde entfernt.\nOrdner \"" +
+                 host.path("old") + "\" wurde entfernt\n\n",
+             "", 0);
+  EXPECT_EQ(host.files(), std::vector<std::string>{"a.txt"});
+  EXPECT_EQ(host.read("a.txt"), "a");
+}
+
+TEST(Cli, DialogueAppliesOnlyAfterALineBeginningWithJ) {
+  // j or J applies, n or N cancels, other lines ask again, end of input stops.
+  const std::string asked_twice = QUESTION + INVALID_ANSWER + QUESTION;
+  std::vector<DialogueCase> cases = {
+      {"\nx\nNein\n",
+       QUESTION + "Sie haben nichts eingegeben!\n" + asked_twice + CANCELLED, 0,
+       false},
+      {"ja\n", QUESTION, 0, true},
+      {"J\n", QUESTION, 0, true},
+      {"jein\n", QUESTION, 0, true},
+      {"j", QUESTION, 0, true},
+      {"x\nj", asked_twice, 0, true},
+      {"nein\nj\n", QUESTION + CANCELLED, 0, false},
+      {"N\n", QUESTION + CANCELLED, 0, false},
+      {"no\n", QUESTION + CANCELLED, 0, false},
+      {"", QUESTION + CANCELLED, 1, false},
+      {"x\n", asked_twice + CANCELLED, 1, false},
+      {"", QUESTION + CANCELLED, 1, false, Stdin::CLOSED},
+      {"", "", 0, true, Stdin::CLOSED, {"-y"}},
+  };
+  for (const std::string& answer : std::vector<std::string>{
+           "y", "yes", "1", " j", "\r", std::string("\0j", 2), "äj", "Äj"}) {
+    cases.push_back({answer + "\nn\n", asked_twice + CANCELLED, 0, false});
+  }
+  for (const DialogueCase& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.input));
+    TempTree local;
+    TempTree host;
+    local.write("f.txt", "f", 100);
+    RunOptions options;
+    options.stdin_text = c.input;
+    options.stdin_mode = c.stdin_mode;
+    std::vector<std::string> args = c.options;
+    args.insert(args.end(), {"-c", "10", local.root(), host.root()});
+    const std::string applied =
+        local.path("f.txt") + " -> " + host.path("f.txt") + "\n\n";
+    expect_run(run_kelvoda(args, options),
+               "\n" + blanks(5) + "f.txt" + MISSING_TEXT + summary(1, 0, 1, 0) +
+                   c.after_report + (c.applied ? applied : ""),
+               "", c.status);
+    EXPECT_EQ(host.files(), c.applied ? std::vector<std::string>{"f.txt"}
+                                      : std::vector<std::string>{});
+  }
+}
+
+TEST(Cli, HostOnlyFilesAreDeletedAfterConfirmation) {
+  // Deletions alone count as pending: asked, then removed and pruned.
+  TempTree local;
+  TempTree host;
+  local.write("same.txt", "s", 100);
+  host.write("same.txt", "s", 100);
+  host.write("sub/old.txt", "o", 100);
+  expect_run(run_kelvoda({"-c", "12", local.root(), host.root()}, "j\n"),
+             "\n " + std::string("sub/old.txt") + DELETED_TEXT +
+                 summary(3, 0, 0, 1) + QUESTION + host.path("sub/old.txt") +
+                 " wurde entfernt.\nOrdner \"" + host.path("sub") +
+                 "\" wurde entfernt\n\n",
+             "", 0);
+  EXPECT_EQ(host.files(), std::vector<std::string>{"same.txt"});
+}
+
+TEST(Cli, ReportListsEachActionAndSumsBothTrees) {
+  // Paths fitted into the column, deletions last, both trees' files summed.
+  TempTree local;
+  TempTree host;
+  for (int i = 0; i < 9; ++i) {
+    local.write("same/" + std::to_string(i), "s", 500);
+    host.write("same/" + std::to_string(i), "s", 500);
+  }
+  local.write("docs/readme.txt", "new", 2000);
+  host.write("docs/readme.txt", "old", 1000);
+  local.write("fotos/2023/sommer/strand.jpg", "jpg", 100);
+  local.write("neu.txt", "neu", 100);
+  host.write("alt/Übersicht.txt", "alt", 100);
+  const RunResult result =
+      run_kelvoda({"-c", "20", local.root(), host.root()}, "n\n");
+  const std::string tail =
+      "\nZusammenfassung für 23 Dateien:\n1 Dateien müssen aktualisiert "
+      "werden. 2 Dateien müssen bereit gestellt werden. 1 Dateien müssen "
+      "gelöscht werden.\n" +
+      QUESTION + CANCELLED;
+  const std::string deleted = blanks(2) + "alt/Übersicht.txt" + DELETED_TEXT;
+  ASSERT_TRUE(result.out.ends_with(tail)) << result.out;
+  const std::string list =
+      result.out.substr(0, result.out.size() - tail.size());
+  EXPECT_TRUE(list.ends_with(deleted)) << list;
+  EXPECT_EQ(sorted_lines(list),
+            sorted_lines("\n" + blanks(5) + "docs/readme.txt" + NEWER_TEXT +
+                         "...sommer/strand.jpg" + MISSING_TEXT + blanks(13) +
+                         "neu.txt" + MISSING_TEXT + deleted));
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(host.files().size(), 11u);
+  EXPECT_EQ(host.read("docs/readme.txt"), "old");
+}
+
+TEST(Cli, ReportColumnWidthComesFromTheLastCOption) {
+  // -c sets the column in bytes, the last one counts; paths are unquoted.
+  TempTree local;
+  TempTree host;
+  const std::string name = "q\"uote\\back.txt";  // 15 bytes
+  local.write(name, "x", 100);
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"-c", "5"}, "...xt"},
+      {{"-c", "15"}, name},
+      {{"-c", "300"}, blanks(285) + name},
+      {{"-c", "0050"}, blanks(35) + name},
+      {{"-c", "10", "-c", "20"}, blanks(5) + name},
+  };
+  for (const auto& [options, fitted] : cases) {
+    SCOPED_TRACE(testing::PrintToString(options));
+    std::vector<std::string> args = options;
+    args.insert(args.end(), {local.root(), host.root()});
+    expect_run(run_kelvoda(args, "n\n"),
+               "\n" + fitted + MISSING_TEXT + summary(1, 0, 1, 0) + QUESTION +
+                   CANCELLED,
+               "", 0);
+  }
+}
+
+TEST(Cli, DefaultColumnFollowsTheTerminalOnStdout) {
+  // Without -c the column is (columns - 6) / 2 of stdout's terminal, else 47.
+  TempTree local;
+  TempTree host;
+  local.write("f.txt", "f", 100);
+  const struct {
+    unsigned short columns;
+    Terminal terminal;
+    std::size_t width;
+  } cases[] = {{120, Terminal::ON_STDOUT, 57},
+               {80, Terminal::ON_STDOUT, 37},
+               {0, Terminal::ON_STDOUT, 47},
+               {120, Terminal::ON_STDIN, 47}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.columns);
+    const std::string out =
+        run_on_terminal({local.root(), host.root()}, c.columns, c.terminal);
+    EXPECT_NE(out.find("\n" + blanks(c.width - 5) + "f.txt -> fehlt"),
+              std::string::npos)
+        << out;
+  }
+  EXPECT_TRUE(host.files().empty());
+}
+
+TEST(Cli, NestedRootsAreRefusedTheSameRootIsNot) {
+  // One root inside the other ends the run untouched; the same folder twice
+  // (ten files a side) has nothing pending and reads no answer.
+  TempTree tree;
+  for (int i = 0; i < 9; ++i) {
+    tree.write("L/" + std::to_string(i), "a", 100 + i);
+  }
+  tree.write("L/sub/b.txt", "b", 100);
+  tree.write("H/sub/c.txt", "c", 100);
+  tree.symlink(tree.path("L"), "link");
+  const std::vector<std::string> before = tree.files();
+  const auto p = [&tree](const char* rel) { return tree.path(rel); };
+  const std::string nested =
+      error("Die Verzeichnisse dürfen nicht ineinander liegen");
+  const std::string same = summary(20, 0, 0, 0) + NOTHING_PENDING;
+  RunOptions options;
+  options.stdin_mode = Stdin::CLOSED;
+  const CommandCase cases[] = {
+      {{p("L"), p("L/sub")}, "", nested, 1},
+      {{p("H/sub"), p("H")}, "", nested, 1},
+      {{p("L/sub/.."), p("L/./sub")}, "", nested, 1},
+      {{p("H/sub/../sub"), p("H/.")}, "", nested, 1},
+      {{p("link"), p("L/sub")}, "", nested, 1},
+      {{p("L/sub"), p("link/")}, "", nested, 1},
+      {{p("L"), p("L")}, same, "", 0},
+      {{p("L/sub/.."), p("link/")}, same, "", 0},
+      {{p("link"), p("L/.")}, same, "", 0},
+  };
+  for (const CommandCase& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.args));
+    std::vector<std::string> args = {"-c", "20"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    expect_run(run_kelvoda(args, options), c.out, c.err, c.status);
+    EXPECT_EQ(tree.files(), before);
+  }
+}
