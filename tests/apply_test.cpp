@@ -1,1 +1,396 @@
-// placeholder
+// Change application and pruning: whole runs on real trees, and the two
+// functions in-process for states a run cannot reach on its own.
+#include "apply.hpp"
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <chrono>
+#include <ctime>
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "test_util.hpp"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::int64_t OLD = 1000000000;
+
+// The quoted form of `path`, given with its escapes already in place.
+std::string quoted(const std::string& path) {
+  return "\"" + path + "\"";
+}
+
+std::string folder_removed(const std::string& path) {
+  return "Ordner " + quoted(path) + " wurde entfernt\n";
+}
+
+std::string failure(const std::string& action, const std::string& path,
+                    int error) {
+  return "Fehler beim " + action + " " + quoted(path) + ": " +
+         std::generic_category().message(error) + "\n";
+}
+
+// A local and a host tree, each in a folder of its own.
+struct Sides {
+  TempTree l;
+  TempTree h;
+  std::string local = l.root();
+  std::string host = h.root();
+  std::string copy_failure(const std::string& rel, int error) const {
+    return failure("Kopieren von " + quoted(local + "/" + rel) + " nach",
+                   host + "/" + rel, error);
+  }
+};
+
+// One pending action and what applying it prints on stdout and stderr.
+struct Action {
+  std::string rel;
+  DiffType type = NEWER;
+  std::string out;
+  std::string err;
+};
+
+Action copied(const Sides& s, const std::string& rel, DiffType type,
+              const std::string& err = "") {
+  return {rel, type, s.local + "/" + rel + " -> " + s.host + "/" + rel + "\n",
+          err};
+}
+
+// `host` is the host root as the run joins paths to it.
+Action removed(const std::string& host, const std::string& rel,
+               const std::string& then = "", const std::string& err = "") {
+  return {rel, DELETED, host + "/" + rel + " wurde entfernt.\n" + then, err};
+}
+
+std::string report_line(const Action& action) {
+  return std::string(40 - action.rel.size(), ' ') + action.rel +
+         (action.type == NEWER ? " -> lokal neuer, muß aktualisiert werden."
+          : action.type == MISSING
+              ? " -> fehlt, muß zum Host kopiert werden."
+              : " -X fehlt lokal, muß auf Host gelöscht werden.") +
+         "\n";
+}
+
+// Puts `actions` in the order in which the report in `out` lists them, which
+// is the order the run applies them in.
+std::vector<Action> as_reported(std::vector<Action> actions,
+                                const std::string& out) {
+  std::stable_sort(actions.begin(), actions.end(),
+                   [&](const Action& a, const Action& b) {
+                     return out.find("\n" + report_line(a)) <
+                            out.find("\n" + report_line(b));
+                   });
+  return actions;
+}
+
+// Runs `-y -c 40 local host` with a umask of 022, the child's inheritance.
+RunResult run_yes(const Sides& s, const RunOptions& options = {},
+                  const std::string& host_suffix = "") {
+  const mode_t old_mask = umask(022);
+  RunResult run =
+      run_kelvoda({"-y", "-c", "40", s.local, s.host + host_suffix}, options);
+  umask(old_mask);
+  return run;
+}
+
+// Checks a whole run: the report of `actions` for `total` files, then each
+// action's lines in the report's order and the closing empty line, the
+// errors in the same order, status 0. No actions: the nothing-pending text.
+void expect_run(const RunResult& run, std::vector<Action> actions, int total) {
+  actions = as_reported(std::move(actions), run.out);
+  std::string out = actions.empty() ? "" : "\n";
+  std::string applied;
+  std::string err;
+  int counts[5] = {};
+  for (const Action& action : actions) {
+    out += report_line(action);
+    applied += action.out;
+    err += action.err;
+    ++counts[action.type];
+  }
+  out += "\nZusammenfassung für " + std::to_string(total) + " Dateien:\n" +
+         std::to_string(counts[NEWER]) +
+         " Dateien müssen aktualisiert werden. " +
+         std::to_string(counts[MISSING]) +
+         " Dateien müssen bereit gestellt werden. " +
+         std::to_string(counts[DELETED]) + " Dateien müssen gelöscht werden.\n";
+  out += actions.empty() ? "\nKeine neueren oder fehlenden Dateien gefunden -> "
+                           "kein Abgleich nötig.\n\n"
+                         : applied + "\n";
+  EXPECT_EQ(run.out, out);
+  EXPECT_EQ(run.err, err);
+  EXPECT_EQ(run.status, 0);
+}
+
+// Runs `action` in-process; returns what it printed on stdout and stderr.
+template <typename F>
+std::pair<std::string, std::string> captured(F action) {
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  action();
+  std::string out = testing::internal::GetCapturedStdout();
+  return {out, testing::internal::GetCapturedStderr()};
+}
+
+}  // namespace
+
+// Missing folders are made silently; copies take the source's permission
+// bits despite the umask and the time of writing; a newer file is replaced.
+TEST(Apply, CopiesIntoNewFoldersAndOverwrites) {
+  Sides s;
+  const std::pair<std::string, fs::perms> files[] = {{"a/b/f", fs::perms(0640)},
+                                                     {"a/b/x", fs::perms(0775)},
+                                                     {"n", fs::perms(0664)}};
+  for (const auto& [rel, mode] : files) {
+    s.l.write(rel, "local " + rel, OLD + 10);
+    fs::permissions(s.l.path(rel), mode);
+  }
+  s.h.write("n", "the older and longer host text", OLD);
+  s.h.chmod("n", 0600);
+  // File times may lag the clock by a tick.
+  const std::int64_t before = std::time(nullptr) - 1;
+  expect_run(run_yes(s),
+             {copied(s, "a/b/f", MISSING), copied(s, "a/b/x", MISSING),
+              copied(s, "n", NEWER)},
+             4);
+  for (const auto& [rel, mode] : files) {
+    EXPECT_EQ(s.h.read(rel), "local " + rel);
+    EXPECT_EQ(fs::status(s.h.path(rel)).permissions(), mode) << rel;
+    EXPECT_GE(s.h.mtime(rel), before) << rel;
+  }
+  EXPECT_EQ(s.h.files(), (std::vector<std::string>{"a/b/f", "a/b/x", "n"}));
+}
+
+// The last file two levels down takes both emptied folders with it, deepest
+// first, and the emptied host root stays, however the root is spelled.
+TEST(Apply, PrunesUpToTheHostRoot) {
+  // The host root as passed, and as the run joins paths to it.
+  const std::pair<std::string, std::string> spellings[] = {
+      {"", ""}, {"/", ""}, {"//", ""}, {"/./", "/."}};
+  for (const auto& [suffix, joined] : spellings) {
+    SCOPED_TRACE(suffix);
+    Sides s;
+    s.h.write("x/y/f", "old");
+    const std::string host = s.host + joined;
+    expect_run(
+        run_yes(s, {}, suffix),
+        {removed(host, "x/y/f",
+                 folder_removed(host + "/x/y") + folder_removed(host + "/x"))},
+        1);
+    EXPECT_TRUE(fs::is_empty(s.host));
+  }
+}
+
+// A folder keeping a file or an empty subfolder stays; several deletions in
+// one folder remove it once, after the last; a root file prunes nothing.
+TEST(Apply, PrunesOnlyFoldersLeftEmpty) {
+  Sides s;
+  s.l.write("o/keep", "k", OLD);
+  s.h.write("o/keep", "k", OLD);
+  s.h.mkdir("e/sub");
+  std::vector<Action> actions;
+  for (const char* rel : {"o/f", "e/f", "s/f1", "s/f2", "s/f3", "r"}) {
+    s.h.write(rel, "x");
+    actions.push_back(removed(s.host, rel));
+  }
+  const RunResult run = run_yes(s);
+  actions = as_reported(std::move(actions), run.out);
+  std::find_if(actions.rbegin(), actions.rend(), [](const Action& a) {
+    return a.rel.starts_with("s/");
+  })->out += folder_removed(s.host + "/s");
+  expect_run(run, actions, 8);
+  EXPECT_EQ(s.h.files(), std::vector<std::string>{"o/keep"});
+  EXPECT_TRUE(s.h.exists("e/sub"));
+  EXPECT_FALSE(s.h.exists("s"));
+}
+
+// The walk removes nothing at the stop folder, from a missing start or
+// through a link, and knows the root also through a link to it.
+TEST(Apply, PruningStopsAtRootMissingFoldersAndLinks) {
+  struct Case {
+    const char* start;
+    const char* stop;
+    bool with_link;  // "t/root/lnk" leads to the outside folder "out"
+    bool prunes;
+  };
+  const Case cases[] = {
+      {"t/root/a/b", "t/root/a/b", false, false},
+      {"t/root/a/b/gone", "t/root", false, false},
+      {"t/root/lnk/sub", "t/root", true, false},
+      {"t/root/lnk", "t/root", true, false},
+      {"t/root/a/b", "rootlink", false, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.start) + " up to " + c.stop);
+    TempTree tree;
+    tree.mkdir("t/root/a/b");
+    tree.mkdir("out/sub");
+    tree.symlink(tree.path("t/root"), "rootlink");
+    if (c.with_link) {
+      tree.symlink(tree.path("out"), "t/root/lnk");
+    }
+    const auto [out, err] = captured(
+        [&] { remove_empty_parents(tree.path(c.start), tree.path(c.stop)); });
+    EXPECT_EQ(out, c.prunes ? folder_removed(tree.path("t/root/a/b")) +
+                                  folder_removed(tree.path("t/root/a"))
+                            : "");
+    EXPECT_EQ(err, "");
+    EXPECT_EQ(tree.exists("t/root/a/b"), !c.prunes);
+    EXPECT_TRUE(tree.exists("t/root"));
+    EXPECT_TRUE(tree.exists("out/sub"));
+  }
+}
+
+// A host file already gone is no failure and prints nothing; its emptied
+// folder is still pruned.
+TEST(Apply, HostFileAlreadyGoneStillPrunes) {
+  Sides s;
+  s.h.mkdir("d");
+  const auto [out, err] = captured([&] {
+    sync_different_files({{"d/gone", DELETED}, {"gone", DELETED}}, s.local,
+                         s.host);
+  });
+  EXPECT_EQ(out, folder_removed(s.host + "/d"));
+  EXPECT_EQ(err, "");
+  EXPECT_TRUE(fs::is_empty(s.host));
+}
+
+// A file or a link where a folder is needed gives the folder error and the
+// run goes on; a host link at the target's place is replaced, never written
+// through. A double quote or backslash is escaped in error and folder lines
+// only.
+TEST(Apply, BlockedFoldersFailAndHostLinksAreReplaced) {
+  Sides s;
+  s.l.write("k\"\\d/f", "1", OLD);
+  s.h.write("k\"\\d", "file in the way");
+  s.l.write("s/b", "2", OLD);
+  TempTree outside;
+  outside.mkdir("out");
+  s.h.symlink(outside.path("out"), "s");
+  outside.write("outfile", "outside", OLD);
+  s.h.symlink(outside.path("outfile"), "f");
+  s.l.write("f", "local", OLD + 10);
+  s.h.write("x\"\\y/g", "old");
+  expect_run(
+      run_yes(s),
+      {copied(s, "k\"\\d/f", MISSING,
+              failure("Erstellen des Verzeichnisses", s.host + "/k\\\"\\\\d",
+                      ENOTDIR)),
+       removed(s.host, "k\"\\d"),
+       copied(s, "s/b", MISSING,
+              failure("Erstellen des Verzeichnisses", s.host + "/s", ENOTDIR)),
+       copied(s, "f", NEWER),
+       removed(s.host, "x\"\\y/g", folder_removed(s.host + "/x\\\"\\\\y"))},
+      6);
+  EXPECT_EQ(s.h.files(), (std::vector<std::string>{"f", "s"}));
+  EXPECT_EQ(outside.files(), std::vector<std::string>{"outfile"});
+  EXPECT_EQ(outside.read("outfile"), "outside");
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(s.h.path("f"))));
+  EXPECT_EQ(s.h.read("f"), "local");
+}
+
+// Permission failures of an unprivileged run end only their own entry and
+// leave no file, partial or temporary, behind.
+TEST(Apply, PermissionFailuresEndOnlyTheirEntry) {
+  Sides s;
+  for (const char* rel : {"w/m1", "w/m2", "z\"\\", "ok"}) {
+    s.l.write(rel, "local", OLD);
+  }
+  s.h.mkdir("w");
+  for (const char* rel : {"ro/f", "p/d/f", "gone"}) {
+    s.h.write(rel, "host", OLD);
+  }
+  s.l.open_to_all();
+  s.h.open_to_all();
+  for (const char* rel : {"w", "ro", "p"}) {
+    s.h.chmod(rel, 0555);
+  }
+  s.l.chmod("z\"\\", 0);
+  RunOptions nobody;
+  nobody.user = User::NOBODY;
+  expect_run(
+      run_yes(s, nobody),
+      {copied(s, "w/m1", MISSING, s.copy_failure("w/m1", EACCES)),
+       copied(s, "w/m2", MISSING, s.copy_failure("w/m2", EACCES)),
+       copied(s, "z\"\\", MISSING, s.copy_failure("z\\\"\\\\", EACCES)),
+       copied(s, "ok", MISSING),
+       {"ro/f", DELETED, "", failure("Löschen von", s.host + "/ro/f", EACCES)},
+       removed(s.host, "p/d/f", "",
+               failure("Löschen von", s.host + "/p/d", EACCES)),
+       removed(s.host, "gone")},
+      7);
+  EXPECT_EQ(s.h.files(), (std::vector<std::string>{"ok", "ro/f"}));
+  EXPECT_TRUE(s.h.exists("p/d"));
+}
+
+// A copy failing midway keeps the old host file and leaves no temporary
+// file; the next run without the size limit catches up.
+TEST(Apply, FailedCopyKeepsTheOldHostFile) {
+  Sides s;
+  const std::string big(1 << 20, 'b');
+  s.l.write("new", big, OLD);
+  s.l.write("upd", big, OLD + 10);
+  s.h.write("upd", "old", OLD);
+  RunOptions limited;
+  limited.file_size_limit = 64 * 1024;
+  expect_run(run_yes(s, limited),
+             {copied(s, "new", MISSING, s.copy_failure("new", EFBIG)),
+              copied(s, "upd", NEWER, s.copy_failure("upd", EFBIG))},
+             3);
+  EXPECT_EQ(s.h.files(), std::vector<std::string>{"upd"});
+  EXPECT_EQ(s.h.read("upd"), "old");
+  expect_run(run_yes(s), {copied(s, "new", MISSING), copied(s, "upd", NEWER)},
+             3);
+  EXPECT_TRUE(s.h.read("new") == big && s.h.read("upd") == big);
+  expect_run(run_yes(s), {}, 4);
+}
+
+// A run killed while copying leaves the old or the complete new file under
+// the final name; the next run deletes a leftover temporary file as a
+// host-only file and copies again.
+TEST(Apply, KilledCopyIsRepairedByTheNextRun) {
+  Sides s;
+  s.l.write("big", std::string(200 << 20, 'k'), OLD + 10);
+  s.h.write("big", "old", OLD);
+  const pid_t pid = start_kelvoda({"-y", "-c", "40", s.local, s.host});
+  // Kills the run once its temporary file shows beside the old file; a run
+  // that ends first is fine too.
+  bool running = true;
+  for (int i = 0; i < 20000 && running && s.h.files().size() == 1; ++i) {
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+    running = waitpid(pid, nullptr, WNOHANG) == 0;
+  }
+  if (running) {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
+  const std::string local = s.l.read("big");
+  const bool old_kept = s.h.read("big") == "old";
+  EXPECT_TRUE(old_kept || s.h.read("big") == local);
+
+  std::vector<Action> repair;
+  if (old_kept) {
+    repair.push_back(copied(s, "big", NEWER));
+  }
+  const std::vector<std::string> left = s.h.files();
+  for (const std::string& rel : left) {
+    if (rel != "big") {
+      EXPECT_TRUE(rel.starts_with(".big.kelvoda-")) << rel;
+      repair.push_back(removed(s.host, rel));
+    }
+  }
+  expect_run(run_yes(s), repair, 1 + static_cast<int>(left.size()));
+  EXPECT_EQ(s.h.files(), std::vector<std::string>{"big"});
+  EXPECT_TRUE(s.h.read("big") == local);
+  expect_run(run_yes(s), {}, 2);
+}
