@@ -4,11 +4,13 @@
 // replaced, never written through.
 #include "apply.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <iomanip>
 #include <iostream>
 #include <sstream>
@@ -220,17 +222,78 @@ void copy_entry(Host& host, const std::string& local_root,
   }
 }
 
-void delete_entry(const Host& host, const DiffEntry& entry) {
-  const std::string target = join(host.root, entry.rel_path);
-  // unlink never follows a link at the target's place and never removes a
-  // folder; a file that is already gone is no failure.
-  if (unlink(target.c_str()) != 0) {
-    const int error = errno;
-    if (error != ENOENT) {
-      report_failure("Löschen von " + quoted_form(target), error);
-      return;
+// Opens `root` and then each folder of `rel` below it, never through a
+// link. On success `fds` holds the root's descriptor and one per component
+// of `rel`; the caller closes them. A link or a file in the way gives
+// ENOTDIR. Returns 0 or the error number.
+int open_real_folders(const fs::path& root, const fs::path& rel,
+                      std::vector<int>& fds) {
+  int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    return errno;
+  }
+  fds.push_back(fd);
+  for (const fs::path& name : rel) {
+    fd = openat(fds.back(), name.c_str(),
+                O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+      return errno == ELOOP ? ENOTDIR : errno;
     }
-  } else {
+    fds.push_back(fd);
+  }
+  return 0;
+}
+
+void close_all(std::vector<int>& fds) {
+  for (int fd : fds) {
+    close(fd);
+  }
+  fds.clear();
+}
+
+// Tells in `empty` whether the open folder `fd` holds no entries. Returns 0
+// or the error number.
+int test_empty(int fd, bool& empty) {
+  const int own_fd = dup(fd);
+  DIR* folder = own_fd < 0 ? nullptr : fdopendir(own_fd);
+  if (folder == nullptr) {
+    const int error = errno;
+    if (own_fd >= 0) {
+      close(own_fd);
+    }
+    return error;
+  }
+  empty = true;
+  errno = 0;
+  while (const dirent* entry = readdir(folder)) {
+    if (std::strcmp(entry->d_name, ".") != 0 &&
+        std::strcmp(entry->d_name, "..") != 0) {
+      empty = false;
+      break;
+    }
+  }
+  const int error = errno;
+  closedir(folder);
+  return error;
+}
+
+void delete_entry(const Host& host, const DiffEntry& entry) {
+  const fs::path rel = entry.rel_path;
+  const std::string target = join(host.root, entry.rel_path);
+  // The file is removed relative to its folder, reached without following
+  // links, so nothing outside the host tree is ever removed; unlinkat never
+  // removes a folder. A file that is already gone is no failure.
+  std::vector<int> fds;
+  int error = open_real_folders(host.root, rel.parent_path(), fds);
+  if (error == 0 && unlinkat(fds.back(), rel.filename().c_str(), 0) != 0) {
+    error = errno;
+  }
+  close_all(fds);
+  if (error != 0 && error != ENOENT) {
+    report_failure("Löschen von " + quoted_form(target), error);
+    return;
+  }
+  if (error == 0) {
     std::cout << target + " wurde entfernt.\n";
   }
   remove_empty_parents(fs::path(target).parent_path(), fs::path(host.root));
@@ -246,12 +309,27 @@ fs::path normal_form(const fs::path& path) {
   return normal;
 }
 
-std::size_t depth(const fs::path& path) {
-  std::size_t count = 0;
-  for (const fs::path& part : path) {
-    count += part != ".";
+// The folders from `stop` down to `start` as a relative path, judged by
+// spelling first and, for a root spelled through a link, by the canonical
+// forms; empty when `start` does not lie strictly below `stop`.
+fs::path folders_below(const fs::path& start, const fs::path& stop) {
+  auto strictly_below = [](const fs::path& rel) {
+    return !rel.empty() && *rel.begin() != "." && *rel.begin() != "..";
+  };
+  fs::path rel = normal_form(start).lexically_relative(normal_form(stop));
+  if (strictly_below(rel)) {
+    return rel;
   }
-  return count;
+  std::error_code ec;
+  const fs::path canonical_start = fs::weakly_canonical(start, ec);
+  if (ec) {
+    return {};
+  }
+  rel = canonical_start.lexically_relative(fs::weakly_canonical(stop, ec));
+  if (ec || !strictly_below(rel)) {
+    return {};
+  }
+  return rel;
 }
 
 }  // namespace
@@ -272,45 +350,40 @@ void sync_different_files(const std::vector<DiffEntry>& entries,
 }
 
 void remove_empty_parents(fs::path start, const fs::path& stop) {
-  // The walk starts below the root, so it may only climb while it is deeper
-  // than the root; the root is also recognised by its device and inode when
-  // it is spelled differently.
-  const fs::path stop_normal = normal_form(stop);
-  const std::size_t stop_depth = depth(stop_normal);
-  struct stat stop_st;
-  const bool stop_known = stat(stop.c_str(), &stop_st) == 0;
-
-  for (fs::path current = std::move(start);; current = current.parent_path()) {
-    const fs::path current_normal = normal_form(current);
-    if (current_normal == stop_normal || depth(current_normal) <= stop_depth) {
-      return;
+  // The walk works on the folders between `stop` and `start`, opened from
+  // the root down without following links: it can neither reach the root or
+  // anything above it nor leave the tree through a link.
+  const fs::path rel = folders_below(start, stop);
+  if (rel.empty()) {
+    return;
+  }
+  std::vector<int> fds;
+  int error = open_real_folders(stop, rel, fds);
+  if (error != 0) {
+    if (error != ENOENT && error != ENOTDIR) {
+      report_failure("Prüfen von " + quoted_form(start), error);
     }
-    struct stat st;
-    if (lstat(current.c_str(), &st) != 0) {
-      const int error = errno;
-      if (error != ENOENT && error != ENOTDIR) {
-        report_failure("Prüfen von " + quoted_form(current), error);
-      }
-      return;
-    }
-    if (!S_ISDIR(st.st_mode) || (stop_known && st.st_dev == stop_st.st_dev &&
-                                 st.st_ino == stop_st.st_ino)) {
-      return;  // a link is never followed, the root never removed
-    }
-    std::error_code ec;
-    const bool empty = fs::is_empty(current, ec);
-    if (ec) {
-      report_failure("Prüfen von " + quoted_form(current), ec.value());
-      return;
+    close_all(fds);
+    return;
+  }
+  const std::vector<fs::path> names(rel.begin(), rel.end());
+  fs::path current = std::move(start);
+  for (std::size_t level = names.size(); level > 0; --level) {
+    bool empty = false;
+    if (error = test_empty(fds[level], empty); error != 0) {
+      report_failure("Prüfen von " + quoted_form(current), error);
+      break;
     }
     if (!empty) {
-      return;
+      break;
     }
-    if (rmdir(current.c_str()) != 0) {
-      const int error = errno;
+    if (unlinkat(fds[level - 1], names[level - 1].c_str(), AT_REMOVEDIR) != 0) {
+      error = errno;
       report_failure("Löschen von " + quoted_form(current), error);
-      return;
+      break;
     }
     std::cout << "Ordner " + quoted_form(current) + " wurde entfernt\n";
+    current = current.parent_path();
   }
+  close_all(fds);
 }
