@@ -83,3 +83,18 @@ make_small_change() {
     rm -- "${delete_list[@]}"
   fi
 }
+
+# check_space TREE BLOCK_COPIES INODE_COPIES: ends the run unless the scratch
+# file system has room for BLOCK_COPIES more trees like TREE and inodes for
+# INODE_COPIES (a tenth spare): the machine may be shared, and a full disk
+# breaks others' work too.
+check_space() {
+  local kib inodes avail_kib avail_inodes
+  kib=$(du -sk "$1" | cut -f1)
+  inodes=$(find "$1" | wc -l)
+  avail_kib=$(df -Pk "$work" | awk 'NR == 2 { print $4 }')
+  avail_inodes=$(df -Pi "$work" | awk 'NR == 2 { print $4 }')
+  if (($2 * kib * 11 / 10 > avail_kib || $3 * inodes * 11 / 10 > avail_inodes)); then
+    die "not enough room in $work for $2 more trees of $((kib / 1024)) MiB and $(($3 * inodes)) inodes (free: $((avail_kib / 1024)) MiB, $avail_inodes inodes)"
+  fi
+}
