@@ -152,12 +152,56 @@ std::string temp_path(Host& host, const std::string& target) {
   return path;
 }
 
-// Copies `source` to `target` through a temporary file that is renamed over
-// the target once complete; on failure the temporary file is removed and the
-// target is left as it was. The copy takes the source's permission bits and
-// the time of writing. Returns 0 or the error number.
+// Gives the unnamed file `fd` the name `path`, which must not exist yet.
+// Without the privilege to link by descriptor, links through /proc.
+// Returns 0 or the error number.
+int link_unnamed(int fd, const std::string& path) {
+  if (linkat(fd, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH) == 0) {
+    return 0;
+  }
+  if (errno != ENOENT && errno != EPERM) {
+    return errno;
+  }
+  const std::string proc_path = "/proc/self/fd/" + std::to_string(fd);
+  if (linkat(AT_FDCWD, proc_path.c_str(), AT_FDCWD, path.c_str(),
+             AT_SYMLINK_FOLLOW) == 0) {
+    return 0;
+  }
+  return errno;
+}
+
+// Opens the file that receives the copy: for a file the host lacks, an
+// unnamed file in the target's folder (O_TMPFILE), so that a failed or
+// killed copy leaves nothing behind; otherwise, or where the file system
+// has no unnamed files, a new hidden file whose name is left in `temp`.
+// Returns the descriptor, or -1 with errno set.
+int open_copy(Host& host, const std::string& target, DiffType type, mode_t mode,
+              std::string& temp) {
+  if (type == MISSING) {
+    const std::size_t slash = target.rfind('/');
+    const std::string folder = slash == 0 ? "/" : target.substr(0, slash);
+    const int fd = open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+    if (fd >= 0 ||
+        (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) {
+      return fd;
+    }
+  }
+  int fd = -1;
+  do {
+    temp = temp_path(host, target);
+    fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+  } while (fd < 0 && errno == EEXIST);
+  return fd;
+}
+
+// Copies `source` to `target` so that the target only ever holds its old
+// content or the complete new one: the copy is written to an unnamed or a
+// hidden temporary file and then linked or renamed into place, replacing a
+// link there rather than writing through it. On failure the temporary file
+// is removed. The copy takes the source's permission bits and the time of
+// writing. Returns 0 or the error number.
 int copy_file_safely(Host& host, const std::string& source,
-                     const std::string& target) {
+                     const std::string& target, DiffType type) {
   int in = open(source.c_str(), O_RDONLY | O_CLOEXEC);
   if (in < 0) {
     return errno;
@@ -170,11 +214,7 @@ int copy_file_safely(Host& host, const std::string& source,
   }
   const mode_t mode = st.st_mode & 07777;
   std::string temp;
-  int out = -1;
-  do {
-    temp = temp_path(host, target);
-    out = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-  } while (out < 0 && errno == EEXIST);
+  const int out = open_copy(host, target, type, mode, temp);
   if (out < 0) {
     int error = errno;
     close(in);
@@ -186,14 +226,33 @@ int copy_file_safely(Host& host, const std::string& source,
   if (error == 0 && (mode & host.umask_bits) != 0 && fchmod(out, mode) != 0) {
     error = errno;
   }
+  bool linked = false;
+  if (error == 0 && temp.empty()) {
+    error = link_unnamed(out, target);
+    // Something took the target's place since the scan: replace it as an
+    // overwrite would, through a hidden name.
+    while (error == EEXIST) {
+      temp = temp_path(host, target);
+      error = link_unnamed(out, temp);
+    }
+    linked = error == 0 && temp.empty();
+    if (error != 0) {
+      temp.clear();  // no name of ours to remove
+    }
+  }
   if (close(out) != 0 && error == 0) {
     error = errno;
+    if (linked) {
+      unlink(target.c_str());
+    }
   }
-  if (error == 0 && rename(temp.c_str(), target.c_str()) != 0) {
-    error = errno;
-  }
-  if (error != 0) {
-    unlink(temp.c_str());
+  if (!temp.empty()) {
+    if (error == 0 && rename(temp.c_str(), target.c_str()) != 0) {
+      error = errno;
+    }
+    if (error != 0) {
+      unlink(temp.c_str());
+    }
   }
   return error;
 }
@@ -215,7 +274,8 @@ void copy_entry(Host& host, const std::string& local_root,
                    error);
     return;
   }
-  if (int error = copy_file_safely(host, source, target); error != 0) {
+  if (int error = copy_file_safely(host, source, target, entry.type);
+      error != 0) {
     report_failure(
         "Kopieren von " + quoted_form(source) + " nach " + quoted_form(target),
         error);

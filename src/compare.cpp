@@ -1,19 +1,21 @@
 // Two passes over the maps, one hash lookup per key.
 #include "compare.hpp"
 
+#include "file_map.hpp"
+
 CompareResult compare_dirs(const FileTimeMap& local_map,
                            const FileTimeMap& host_map) {
   CompareResult result;
-  result.local_total = local_map.times.size();
-  result.host_total = host_map.times.size();
+  result.local_total = local_map.files.size();
+  result.host_total = host_map.files.size();
 
-  for (const auto& [key, local_time] : local_map.times) {
-    auto found = host_map.times.find(key);
-    if (found == host_map.times.end()) {
-      result.entries.push_back({std::string(key), MISSING});
+  for (const FileTime& local : local_map.files) {
+    const std::int64_t* host_time = find_file_time(host_map, local.key);
+    if (host_time == nullptr) {
+      result.entries.push_back({std::string(local.key), MISSING});
       ++result.missing_count;
-    } else if (local_time > found->second) {
-      result.entries.push_back({std::string(key), NEWER});
+    } else if (local.time > *host_time) {
+      result.entries.push_back({std::string(local.key), NEWER});
       ++result.newer_count;
     } else {
       ++result.unchanged_count;
@@ -21,9 +23,14 @@ CompareResult compare_dirs(const FileTimeMap& local_map,
   }
   // Deletions come last, so every copy of a run is made before the first
   // deletion and pruning never removes a folder that is still to be filled.
-  for (const auto& [key, host_time] : host_map.times) {
-    if (!local_map.times.contains(key)) {
-      result.entries.push_back({std::string(key), DELETED});
+  // When every host file had a local counterpart there is nothing to look
+  // for.
+  if (result.unchanged_count + result.newer_count == result.host_total) {
+    return result;
+  }
+  for (const FileTime& host : host_map.files) {
+    if (find_file_time(local_map, host.key) == nullptr) {
+      result.entries.push_back({std::string(host.key), DELETED});
       ++result.deleted_count;
     }
   }

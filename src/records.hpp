@@ -8,7 +8,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 // Storage for the key texts of one FileTimeMap: large blocks filled one key
@@ -20,13 +19,23 @@ struct KeyArena {
   std::size_t capacity = 0;  // size of the last block
 };
 
+// One file of a FileTimeMap: its key, a view into the map's arena, and its
+// modification time in whole seconds since the epoch.
+struct FileTime {
+  std::string_view key;
+  std::int64_t time = 0;
+};
+
 // Every regular file of one tree: its path relative to the tree's root
-// (components joined by "/", no leading slash, matched byte for byte) mapped
-// to its modification time in whole seconds since the epoch. The keys are
-// views into `arena`; the map can be moved but not copied.
+// (components joined by "/", no leading slash, matched byte for byte) and
+// its modification time. `files` holds them in the order they were first
+// stored, which is the map's iteration order; `slots` is an open-addressed
+// hash index into `files` (index + 1, 0 for a free slot), a power of two in
+// size and at most half full. The map can be moved but not copied.
 struct FileTimeMap {
   KeyArena arena;
-  std::unordered_map<std::string_view, std::int64_t> times;
+  std::vector<FileTime> files;
+  std::vector<std::uint32_t> slots;
 };
 
 // The kind of a pending action; 2 is not used.

@@ -16,9 +16,9 @@
 #include <sstream>
 #include <system_error>
 
-namespace {
+#include "file_map.hpp"
 
-constexpr std::size_t ARENA_BLOCK_SIZE = 256 * 1024;
+namespace {
 
 [[noreturn]] void fail_scan(const std::string& message) {
   std::cerr << message;
@@ -200,26 +200,6 @@ void walk_folder(Walk& walk, int folder_fd) {
 }
 
 }  // namespace
-
-void store_file_time(FileTimeMap& map, std::string_view key,
-                     std::int64_t time) {
-  auto found = map.times.find(key);
-  if (found != map.times.end()) {
-    found->second = time;
-    return;
-  }
-  KeyArena& arena = map.arena;
-  if (arena.capacity - arena.used < key.size()) {
-    arena.capacity = std::max(ARENA_BLOCK_SIZE, key.size());
-    arena.blocks.push_back(
-        std::make_unique_for_overwrite<char[]>(arena.capacity));
-    arena.used = 0;
-  }
-  char* text = arena.blocks.back().get() + arena.used;
-  std::memcpy(text, key.data(), key.size());
-  arena.used += key.size();
-  map.times.emplace(std::string_view(text, key.size()), time);
-}
 
 std::int64_t get_file_time_sec(const std::filesystem::path& path) {
   struct stat st;

@@ -28,8 +28,4 @@ FileTimeMap scan_directory(const std::string& root);
 // stderr and ends the process with status 1.
 std::int64_t get_file_time_sec(const std::filesystem::path& path);
 
-// Stores `time` under `key` in `map`, replacing the time of a key that is
-// there already. The key's text is copied into the map's own storage.
-void store_file_time(FileTimeMap& map, std::string_view key, std::int64_t time);
-
 #endif  // KELVODA_SCAN_HPP_

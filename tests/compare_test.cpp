@@ -6,8 +6,8 @@
 #include <set>
 #include <utility>
 
+#include "file_map.hpp"
 #include "gtest/gtest.h"
-#include "scan.hpp"
 
 namespace {
 
@@ -152,8 +152,10 @@ TEST(Compare, StoredKeysStayValid) {
     store_file_time(map, "some/longer/path/name" + std::to_string(i), i);
   }
   FileTimeMap moved = std::move(map);
-  EXPECT_EQ(moved.times.size(), 20002u);
-  EXPECT_EQ(moved.times.at("a"), 2);
-  EXPECT_EQ(moved.times.at(long_key), 3);
-  EXPECT_EQ(moved.times.at("some/longer/path/name19999"), 19999);
+  EXPECT_EQ(moved.files.size(), 20002u);
+  EXPECT_EQ(*find_file_time(moved, "a"), 2);
+  EXPECT_EQ(*find_file_time(moved, long_key), 3);
+  EXPECT_EQ(*find_file_time(moved, "some/longer/path/name19999"), 19999);
+  EXPECT_EQ(find_file_time(moved, "some/longer/path/name20000"), nullptr);
+  EXPECT_EQ(find_file_time(FileTimeMap(), "a"), nullptr);
 }
