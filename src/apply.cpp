@@ -337,26 +337,58 @@ int test_empty(int fd, bool& empty) {
   return error;
 }
 
+// Removes the open folders of `fds` (the root's descriptor, then one per
+// component of `rel`) from the deepest up while they are empty, never the
+// root; `current` is the deepest folder's path as printed.
+void prune_open_folders(const std::vector<int>& fds, const fs::path& rel,
+                        fs::path current) {
+  const std::vector<fs::path> names(rel.begin(), rel.end());
+  for (std::size_t level = names.size(); level > 0; --level) {
+    bool empty = false;
+    if (int error = test_empty(fds[level], empty); error != 0) {
+      report_failure("Prüfen von " + quoted_form(current), error);
+      return;
+    }
+    if (!empty) {
+      return;
+    }
+    if (unlinkat(fds[level - 1], names[level - 1].c_str(), AT_REMOVEDIR) != 0) {
+      const int error = errno;
+      report_failure("Löschen von " + quoted_form(current), error);
+      return;
+    }
+    std::cout << "Ordner " + quoted_form(current) + " wurde entfernt\n";
+    current = current.parent_path();
+  }
+}
+
 void delete_entry(const Host& host, const DiffEntry& entry) {
   const fs::path rel = entry.rel_path;
+  const fs::path rel_folder = rel.parent_path();
   const std::string target = join(host.root, entry.rel_path);
   // The file is removed relative to its folder, reached without following
   // links, so nothing outside the host tree is ever removed; unlinkat never
-  // removes a folder. A file that is already gone is no failure.
+  // removes a folder. A file that is already gone is no failure, and a
+  // missing folder has nothing left to prune. The folders stay open for the
+  // pruning that follows.
   std::vector<int> fds;
-  int error = open_real_folders(host.root, rel.parent_path(), fds);
-  if (error == 0 && unlinkat(fds.back(), rel.filename().c_str(), 0) != 0) {
+  int error = open_real_folders(host.root, rel_folder, fds);
+  const bool opened = error == 0;
+  if (opened && unlinkat(fds.back(), rel.filename().c_str(), 0) != 0) {
     error = errno;
   }
-  close_all(fds);
   if (error != 0 && error != ENOENT) {
+    close_all(fds);
     report_failure("Löschen von " + quoted_form(target), error);
     return;
   }
   if (error == 0) {
     std::cout << target + " wurde entfernt.\n";
   }
-  remove_empty_parents(fs::path(target).parent_path(), fs::path(host.root));
+  if (opened) {
+    prune_open_folders(fds, rel_folder, fs::path(target).parent_path());
+  }
+  close_all(fds);
 }
 
 // `path` in a form that compares equal for every spelling that names the
@@ -418,32 +450,13 @@ void remove_empty_parents(fs::path start, const fs::path& stop) {
     return;
   }
   std::vector<int> fds;
-  int error = open_real_folders(stop, rel, fds);
-  if (error != 0) {
+  if (const int error = open_real_folders(stop, rel, fds); error != 0) {
     if (error != ENOENT && error != ENOTDIR) {
       report_failure("Prüfen von " + quoted_form(start), error);
     }
     close_all(fds);
     return;
   }
-  const std::vector<fs::path> names(rel.begin(), rel.end());
-  fs::path current = std::move(start);
-  for (std::size_t level = names.size(); level > 0; --level) {
-    bool empty = false;
-    if (error = test_empty(fds[level], empty); error != 0) {
-      report_failure("Prüfen von " + quoted_form(current), error);
-      break;
-    }
-    if (!empty) {
-      break;
-    }
-    if (unlinkat(fds[level - 1], names[level - 1].c_str(), AT_REMOVEDIR) != 0) {
-      error = errno;
-      report_failure("Löschen von " + quoted_form(current), error);
-      break;
-    }
-    std::cout << "Ordner " + quoted_form(current) + " wurde entfernt\n";
-    current = current.parent_path();
-  }
+  prune_open_folders(fds, rel, std::move(start));
   close_all(fds);
 }
