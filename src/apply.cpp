@@ -1,7 +1,7 @@
-// Applies the pending actions. Copies go to a temporary file beside the
-// target that is renamed over it at the end, so the host never holds a
-// partial file under a real name, and a host link at the target's place is
-// replaced, never written through.
+// Applies the pending actions. Copies go to an unnamed or hidden temporary
+// file beside the target that is linked or renamed into place at the end, so
+// the host never holds a partial file under a real name, and a host link at
+// the target's place is replaced, never written through.
 #include "apply.hpp"
 
 #include <dirent.h>

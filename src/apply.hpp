@@ -10,10 +10,10 @@
 
 // Carries out `entries` in order: copies NEWER and MISSING files from
 // `local_root` to `host_root` (creating the folders they need; each copy is
-// written to a temporary file and renamed over the target, so a failed copy
-// leaves the old host file as it was), and deletes DELETED files on the host,
-// then prunes the folders that this left empty. Prints a progress line per
-// copy and a line per removed file on stdout, and each failed step on
+// written to a temporary file and put in place once complete, so a failed
+// copy leaves the old host file as it was), and deletes DELETED files on the
+// host, then prunes the folders that this left empty. Prints a progress line
+// per copy and a line per removed file on stdout, and each failed step on
 // stderr; a failed step ends only its own entry.
 void sync_different_files(const std::vector<DiffEntry>& entries,
                           const std::string& local_root,
