@@ -394,3 +394,20 @@ TEST(Apply, KilledCopyIsRepairedByTheNextRun) {
   EXPECT_TRUE(s.h.read("big") == local);
   expect_run(run_yes(s), {}, 2);
 }
+
+// A new file killed while being copied leaves nothing behind: it is written
+// unnamed and only linked under its name once complete.
+TEST(Apply, KilledNewCopyLeavesNothingBehind) {
+  Sides s;
+  s.l.write("big", std::string(200 << 20, 'n'), OLD);
+  const pid_t pid = start_kelvoda({"-y", "-c", "40", s.local, s.host});
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  const std::vector<std::string> left = s.h.files();
+  EXPECT_TRUE(left.empty() || (left == std::vector<std::string>{"big"} &&
+                               s.h.read("big") == s.l.read("big")));
+  EXPECT_EQ(run_yes(s).status, 0);
+  EXPECT_EQ(s.h.files(), std::vector<std::string>{"big"});
+  EXPECT_TRUE(s.h.read("big") == s.l.read("big"));
+}
