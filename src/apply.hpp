@@ -6,25 +6,27 @@
 #include <string>
 #include <vector>
 
+#include "folders.hpp"
 #include "records.hpp"
 
 // Carries out `entries` in order: copies NEWER and MISSING files from
-// `local_root` to `host_root` (creating the folders they need; each copy is
-// written to a temporary file and put in place once complete, so a failed
-// copy leaves the old host file as it was), and deletes DELETED files on the
-// host, then prunes the folders that this left empty. Prints a progress line
-// per copy and a line per removed file on stdout, and each failed step on
-// stderr; a failed step ends only its own entry.
+// `local_root` to `host_root` (creating the folders they need; a copy only
+// ever leaves the old or the complete new file under the target's name),
+// and deletes DELETED files on the host, then prunes the folders that this
+// left empty. All host work goes through folders opened from the host root
+// without following links. Prints a progress line per copy and a line per
+// removed file or folder on stdout, and each failed step on stderr; a
+// failed step ends only its own entry.
 void sync_different_files(const std::vector<DiffEntry>& entries,
                           const std::string& local_root,
                           const std::string& host_root);
 
-// Removes `start` and the folders above it while they are empty, deepest
-// first, and never `stop` (the host root) or anything above it. Ends at the
-// first folder that is missing, not empty or not a real folder, or at the
-// first failure. Prints a line per removed folder on stdout and each failure
-// on stderr.
-void remove_empty_parents(std::filesystem::path start,
-                          const std::filesystem::path& stop);
+// Removes the deepest folder that `folders` holds below its root while it
+// is empty, climbing one level at a time, and never the root. `start` is
+// that deepest folder's path as printed; the folders above it are its
+// parent paths. Ends at the first folder that is not empty and at the first
+// failure. Prints "Ordner ... wurde entfernt" per removed folder on stdout
+// and each failure on stderr. Removed levels leave `folders`.
+void remove_empty_parents(FolderChain& folders, std::filesystem::path start);
 
 #endif  // KELVODA_APPLY_HPP_

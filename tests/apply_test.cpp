@@ -13,6 +13,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -214,41 +215,28 @@ TEST(Apply, PrunesOnlyFoldersLeftEmpty) {
   EXPECT_FALSE(s.h.exists("s"));
 }
 
-// The walk removes nothing at the stop folder, from a missing start or
-// through a link, and knows the root also through a link to it.
-TEST(Apply, PruningStopsAtRootMissingFoldersAndLinks) {
-  struct Case {
-    const char* start;
-    const char* stop;
-    bool with_link;  // "t/root/lnk" leads to the outside folder "out"
-    bool prunes;
-  };
-  const Case cases[] = {
-      {"t/root/a/b", "t/root/a/b", false, false},
-      {"t/root/a/b/gone", "t/root", false, false},
-      {"t/root/lnk/sub", "t/root", true, false},
-      {"t/root/lnk", "t/root", true, false},
-      {"t/root/a/b", "rootlink", false, true},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.start) + " up to " + c.stop);
-    TempTree tree;
-    tree.mkdir("t/root/a/b");
-    tree.mkdir("out/sub");
-    tree.symlink(tree.path("t/root"), "rootlink");
-    if (c.with_link) {
-      tree.symlink(tree.path("out"), "t/root/lnk");
-    }
-    const auto [out, err] = captured(
-        [&] { remove_empty_parents(tree.path(c.start), tree.path(c.stop)); });
-    EXPECT_EQ(out, c.prunes ? folder_removed(tree.path("t/root/a/b")) +
-                                  folder_removed(tree.path("t/root/a"))
-                            : "");
-    EXPECT_EQ(err, "");
-    EXPECT_EQ(tree.exists("t/root/a/b"), !c.prunes);
-    EXPECT_TRUE(tree.exists("t/root"));
-    EXPECT_TRUE(tree.exists("out/sub"));
-  }
+// The walk removes the held folders deepest first and never the root, also
+// a root reached through a link; holding folders never follows a link.
+TEST(Apply, PruningClimbsTheHeldFoldersAndStopsAtTheRoot) {
+  TempTree tree;
+  tree.mkdir("t/root/a/b");
+  tree.mkdir("out/sub");
+  tree.symlink(tree.path("t/root"), "rootlink");
+  tree.symlink(tree.path("out"), "t/root/lnk");
+  FolderChain folders{tree.path("rootlink"), {}, {}, {}};
+  EXPECT_EQ(open_folders(folders, "lnk/sub", Create::NO), ENOTDIR);
+  ASSERT_EQ(open_folders(folders, "", Create::NO), 0);
+  auto [out, err] =
+      captured([&] { remove_empty_parents(folders, tree.path("rootlink")); });
+  EXPECT_EQ(out + err, "");
+  ASSERT_EQ(open_folders(folders, "a/b", Create::NO), 0);
+  std::tie(out, err) = captured(
+      [&] { remove_empty_parents(folders, tree.path("rootlink/a/b")); });
+  EXPECT_EQ(out, folder_removed(tree.path("rootlink/a/b")) +
+                     folder_removed(tree.path("rootlink/a")));
+  EXPECT_EQ(err, "");
+  EXPECT_EQ(tree.files(), (std::vector<std::string>{"rootlink", "t/root/lnk"}));
+  EXPECT_TRUE(tree.exists("out/sub"));
 }
 
 // A host file already gone is no failure and prints nothing; its emptied

@@ -1,0 +1,87 @@
+// Opening a tree's folders one level at a time with openat relative to the
+// level above: no path longer than one name is ever handed to the kernel.
+#include "folders.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+
+namespace {
+
+constexpr int FOLDER_FLAGS = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+// Opens the folder `name` below `parent`, making it first when `make` is
+// set or when it is missing and `create` allows. Returns the descriptor or
+// -1 with errno set; `made` tells whether this call created the folder.
+int open_level(int parent, const std::string& name, Create create, bool make,
+               bool& made) {
+  made = false;
+  if (!make) {
+    const int fd = openat(parent, name.c_str(), FOLDER_FLAGS);
+    if (fd >= 0 || errno != ENOENT || create == Create::NO) {
+      return fd;
+    }
+  }
+  if (mkdirat(parent, name.c_str(), 0777) == 0) {
+    made = true;
+  } else if (errno != EEXIST) {
+    return -1;
+  }
+  return openat(parent, name.c_str(), FOLDER_FLAGS);
+}
+
+}  // namespace
+
+int open_folders(FolderChain& chain, std::string_view rel_folder,
+                 Create create) {
+  if (chain.fds.empty()) {
+    const int fd = open(chain.root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+      return errno;
+    }
+    chain.fds.emplace_back(fd);
+  }
+  // Keep the levels shared with the folders held so far.
+  std::size_t level = 0;
+  std::size_t begin = 0;
+  while (begin < rel_folder.size() && level < chain.names.size()) {
+    std::size_t end = rel_folder.find('/', begin);
+    if (end == std::string_view::npos) {
+      end = rel_folder.size();
+    }
+    if (rel_folder.substr(begin, end - begin) != chain.names[level]) {
+      break;
+    }
+    ++level;
+    begin = end + 1;
+  }
+  while (chain.names.size() > level) {
+    close_deepest(chain);
+  }
+  while (begin < rel_folder.size()) {
+    std::size_t end = rel_folder.find('/', begin);
+    if (end == std::string_view::npos) {
+      end = rel_folder.size();
+    }
+    std::string name(rel_folder.substr(begin, end - begin));
+    const bool make =
+        create == Create::YES && !chain.created.empty() && chain.created.back();
+    bool made = false;
+    const int fd = open_level(chain.fds.back().get(), name, create, make, made);
+    if (fd < 0) {
+      return errno == ELOOP ? ENOTDIR : errno;
+    }
+    chain.fds.emplace_back(fd);
+    chain.names.push_back(std::move(name));
+    chain.created.push_back(made);
+    begin = end + 1;
+  }
+  return 0;
+}
+
+void close_deepest(FolderChain& chain) {
+  chain.fds.pop_back();
+  chain.names.pop_back();
+  chain.created.pop_back();
+}
