@@ -1,14 +1,14 @@
 // kelvoda's entry point: reads the command line and runs scan, comparison,
 // report, confirmation and application in order.
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <cstdint>
-#include <filesystem>
 #include <iostream>
 #include <string>
 #include <string_view>
-#include <system_error>
 #include <vector>
 
 #include "apply.hpp"
@@ -42,26 +42,15 @@ std::string without_trailing_slash(std::string text) {
   return text;
 }
 
-// True when one of the two folders lies strictly inside the other, judged by
-// their canonical forms component by component.
-bool roots_overlap(const std::string& local_root,
-                   const std::string& host_root) {
-  std::error_code ec;
-  const auto local = std::filesystem::canonical(local_root, ec);
-  if (ec) {
-    return false;
+// The identity of the folder `root` names, to watch for in the other
+// tree's walk; the watch is marked seen when the identity can't be read, so
+// that a run that cannot rule out nested trees stops.
+FolderWatch watch_for(const std::string& root) {
+  struct stat st {};
+  if (stat(root.c_str(), &st) != 0) {
+    return {0, 0, true};
   }
-  const auto host = std::filesystem::canonical(host_root, ec);
-  if (ec || local == host) {
-    return false;
-  }
-  auto inside = [](const std::filesystem::path& outer,
-                   const std::filesystem::path& inner) {
-    auto [outer_end, inner_at] =
-        std::mismatch(outer.begin(), outer.end(), inner.begin(), inner.end());
-    return outer_end == outer.end();
-  };
-  return inside(local, host) || inside(host, local);
+  return {st.st_dev, st.st_ino, false};
 }
 
 enum class Answer { APPLY, CANCEL, END_OF_INPUT };
@@ -132,11 +121,18 @@ int main(int argc, char** argv) {
   const std::string local_root = without_trailing_slash(directories[0]);
   const std::string host_root = without_trailing_slash(directories[1]);
 
-  const FileTimeMap local_map = scan_directory(local_root);
-  const FileTimeMap host_map = scan_directory(host_root);
   // One tree inside the other would make the run delete the local tree's
-  // own files from the host side, or copy the host into itself.
-  if (roots_overlap(local_root, host_root)) {
+  // own files from the host side, or copy the host into itself. Each walk
+  // looks out for the other root by identity, which no spelling, link or
+  // bind mount changes; the same folder twice is no nesting.
+  FolderWatch host_watch = watch_for(host_root);
+  FolderWatch local_watch = watch_for(local_root);
+  const FileTimeMap local_map = scan_directory(local_root, &host_watch);
+  const FileTimeMap host_map = scan_directory(host_root, &local_watch);
+  const bool same_root = !host_watch.seen && !local_watch.seen &&
+                         host_watch.dev == local_watch.dev &&
+                         host_watch.ino == local_watch.ino;
+  if (!same_root && (host_watch.seen || local_watch.seen)) {
     return fail_command_line(
         "Die Verzeichnisse dürfen nicht ineinander liegen");
   }

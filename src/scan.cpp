@@ -8,7 +8,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iomanip>
@@ -35,6 +38,8 @@ struct Walk {
   std::string rel;      // path of the current entry below the root
   std::string current;  // the last entry handed out, for the advance message
   std::string canonical_root;
+  int root_fd = -1;
+  FolderWatch* watch = nullptr;
 };
 
 // The entry's path as walked: the root text joined with the relative path.
@@ -65,41 +70,51 @@ bool is_skipped(std::string_view name) {
          SKIPPED_DIR_NAMES.end();
 }
 
-// The key of a link to a regular file: its target relative to the root when
-// the target lies inside the tree and outside the skipped folders, otherwise
-// the link's own path, so that no key ever leads out of the tree or into a
-// folder the other side never scans. An empty result means the target can't
-// be resolved and the link is passed over.
-std::string link_key(Walk& walk) {
+// The absolute path of the open file `fd`, as the kernel names it; empty
+// when it can't tell (no /proc, or a path beyond PATH_MAX).
+std::string path_of(int fd) {
+  std::array<char, 32> link{};
+  std::snprintf(link.data(), link.size(), "/proc/self/fd/%d", fd);
+  std::string path(PATH_MAX, '\0');
+  const ssize_t length = readlink(link.data(), path.data(), path.size());
+  if (length <= 0 || static_cast<std::size_t>(length) >= path.size() ||
+      path[0] != '/') {
+    return {};
+  }
+  path.resize(static_cast<std::size_t>(length));
+  return path;
+}
+
+// The key of a link to a regular file, whose target is open as `target`:
+// the target relative to the root when it lies inside the tree and outside
+// the skipped folders, otherwise the link's own path, so that no key ever
+// leads out of the tree or into a folder the other side never scans. Both
+// paths are read from the open handles, so the link's depth does not
+// matter. Where they can't be read the run ends: the link's host copy would
+// otherwise count as host-only and be deleted.
+std::string link_key(Walk& walk, int target) {
   if (walk.canonical_root.empty()) {
-    char* resolved = realpath(walk.root.c_str(), nullptr);
-    if (resolved == nullptr) {
-      return {};
+    walk.canonical_root = path_of(walk.root_fd);
+    if (walk.canonical_root.empty()) {
+      fail_time(full_path(walk.root, walk.rel));
     }
-    walk.canonical_root = resolved;
-    std::free(resolved);
     if (walk.canonical_root.back() != '/') {
       walk.canonical_root += '/';
     }
   }
-  char* resolved = realpath(full_path(walk.root, walk.rel).c_str(), nullptr);
-  if (resolved == nullptr) {
-    return {};
+  const std::string resolved = path_of(target);
+  if (resolved.empty()) {
+    fail_time(full_path(walk.root, walk.rel));
   }
-  std::string target = resolved;
-  std::free(resolved);
   const std::string& prefix = walk.canonical_root;
-  if (target.size() <= prefix.size() ||
-      target.compare(0, prefix.size(), prefix) != 0) {
+  if (resolved.size() <= prefix.size() ||
+      resolved.compare(0, prefix.size(), prefix) != 0) {
     return walk.rel;
   }
-  std::string key = target.substr(prefix.size());
+  std::string key = resolved.substr(prefix.size());
   std::string_view rest = key;
-  while (!rest.empty()) {
-    std::size_t slash = rest.find('/');
-    if (slash == std::string_view::npos) {
-      break;  // the last component names the file itself
-    }
+  for (std::size_t slash = rest.find('/'); slash != std::string_view::npos;
+       slash = rest.find('/')) {
     if (is_skipped(rest.substr(0, slash))) {
       return walk.rel;
     }
@@ -117,6 +132,13 @@ void enter_folder(Walk& walk, int parent_fd, const char* name) {
       openat(parent_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) {
     fail_advance(walk, errno);
+  }
+  if (walk.watch != nullptr && !walk.watch->seen) {
+    // Where the folder's identity can't be read, count it as the watched
+    // one: a run that can't rule out nested trees must not go on.
+    struct stat st;
+    walk.watch->seen = fstat(fd, &st) != 0 || (st.st_dev == walk.watch->dev &&
+                                               st.st_ino == walk.watch->ino);
   }
   walk_folder(walk, fd);
 }
@@ -186,12 +208,13 @@ void walk_folder(Walk& walk, int folder_fd) {
     } else if (type == DT_LNK) {
       // Links to folders are never entered; dangling links, loops and links
       // to special files are passed over.
-      if (fstatat(folder_fd, name, &st, 0) == 0 && S_ISREG(st.st_mode)) {
-        std::string key = link_key(walk);
-        if (!key.empty()) {
-          std::int64_t time = get_file_time_sec(full_path(walk.root, walk.rel));
-          store_file_time(walk.result, key, time);
+      const int target = openat(folder_fd, name, O_PATH | O_CLOEXEC);
+      if (target >= 0) {
+        if (fstat(target, &st) == 0 && S_ISREG(st.st_mode)) {
+          store_file_time(walk.result, link_key(walk, target),
+                          st.st_mtim.tv_sec);
         }
+        close(target);
       }
     }
     walk.rel.resize(mark);
@@ -201,15 +224,7 @@ void walk_folder(Walk& walk, int folder_fd) {
 
 }  // namespace
 
-std::int64_t get_file_time_sec(const std::filesystem::path& path) {
-  struct stat st;
-  if (stat(path.c_str(), &st) != 0) {
-    fail_time(path.native());
-  }
-  return st.st_mtim.tv_sec;
-}
-
-FileTimeMap scan_directory(const std::string& root) {
+FileTimeMap scan_directory(const std::string& root, FolderWatch* watch) {
   FileTimeMap result;
   int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) {
@@ -218,7 +233,7 @@ FileTimeMap scan_directory(const std::string& root) {
             << system_text(errno) << ")\n\n";
     fail_scan(message.str());
   }
-  Walk walk{root, result, {}, {}, {}};
+  Walk walk{root, result, {}, {}, {}, fd, watch};
   walk_folder(walk, fd);
   return result;
 }

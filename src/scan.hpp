@@ -2,9 +2,10 @@
 #ifndef KELVODA_SCAN_HPP_
 #define KELVODA_SCAN_HPP_
 
+#include <sys/types.h>
+
 #include <array>
 #include <cstdint>
-#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -15,17 +16,21 @@ inline constexpr std::array<std::string_view, 5> SKIPPED_DIR_NAMES = {
     "$RECYCLE.BIN", "RECYCLER", "Recovery", "System Volume Information",
     "lost+found"};
 
+// A folder, by its device and inode numbers, that a walk looks out for.
+struct FolderWatch {
+  dev_t dev = 0;
+  ino_t ino = 0;
+  bool seen = false;  // set when the walk entered it below its root
+};
+
 // Walks the tree at `root` and returns every regular file's modification
 // time, keyed by its path relative to `root`. Symbolic links to folders are
 // not followed; a link to a file inside the tree counts under the file's own
-// key, a link to a file elsewhere under the link's path. On any failure
-// writes the error to stderr and ends the process with status 1; never
-// returns a partial map.
-FileTimeMap scan_directory(const std::string& root);
-
-// Returns the modification time in whole seconds of the file at `path`,
-// following symbolic links. When it can't be read, writes the error to
-// stderr and ends the process with status 1.
-std::int64_t get_file_time_sec(const std::filesystem::path& path);
+// key, a link to a file elsewhere under the link's path. Sets `watch->seen`
+// when it enters the folder `watch` names (one status query per folder). On
+// any failure writes the error to stderr and ends the process with status
+// 1; never returns a partial map.
+FileTimeMap scan_directory(const std::string& root,
+                           FolderWatch* watch = nullptr);
 
 #endif  // KELVODA_SCAN_HPP_
