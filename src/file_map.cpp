@@ -12,7 +12,7 @@
 
 namespace {
 
-constexpr std::size_t ARENA_BLOCK_SIZE = 256 * 1024;
+constexpr std::size_t ARENA_BLOCK_SIZE = std::size_t{256} * 1024;
 constexpr std::size_t FIRST_SLOT_COUNT = 1024;
 
 std::size_t hash_key(std::string_view key) {

@@ -77,9 +77,17 @@ void print_results(const CompareResult& result, std::int32_t width) {
     line = format_left(entry.rel_path, width);
     line += text;
     std::cout << line;
-    newer_lines += entry.type == NEWER;
-    missing_lines += entry.type == MISSING;
-    deleted_lines += entry.type == DELETED;
+    switch (entry.type) {
+      case NEWER:
+        ++newer_lines;
+        break;
+      case MISSING:
+        ++missing_lines;
+        break;
+      case DELETED:
+        ++deleted_lines;
+        break;
+    }
   }
   std::cout << "\nZusammenfassung für " +
                    std::to_string(result.local_total + result.host_total) +

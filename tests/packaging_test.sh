@@ -149,7 +149,7 @@ complete_words() {
 # and folders (never files) otherwise.
 check_completion() {
   local src=$1 words expected
-  # shellcheck source=../completion/kelvoda
+  # shellcheck source=completion/kelvoda
   source "$src/completion/kelvoda"
   [[ $(complete -p kelvoda) == *"-F _kelvoda"* ]] || fail "not registered"
   mkdir -p "$tmp/tree/alpha/inner" "$tmp/tree/a b" "$tmp/tree/beta"
