@@ -21,7 +21,7 @@
 
 namespace {
 
-constexpr std::size_t COPY_BUFFER_SIZE = 256 * 1024;
+constexpr std::size_t COPY_BUFFER_SIZE = std::size_t{256} * 1024;
 constexpr int INTERRUPTS[] = {SIGINT, SIGTERM, SIGHUP};
 
 // The temporary file being written, for the signal handler: the folder's

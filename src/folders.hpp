@@ -15,34 +15,34 @@
 class UniqueFd {
  public:
   UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  explicit UniqueFd(int fd) : owned(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : owned(std::exchange(other.owned, -1)) {}
   UniqueFd& operator=(UniqueFd&& other) noexcept {
-    reset(std::exchange(other.fd_, -1));
+    reset(std::exchange(other.owned, -1));
     return *this;
   }
   UniqueFd(const UniqueFd&) = delete;
   UniqueFd& operator=(const UniqueFd&) = delete;
   ~UniqueFd() { reset(); }
 
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
+  int get() const { return owned; }
+  bool valid() const { return owned >= 0; }
   // Closes the descriptor held, if any, and takes `fd` instead.
   void reset(int fd = -1) {
-    if (fd_ >= 0) {
-      ::close(fd_);
+    if (owned >= 0) {
+      ::close(owned);
     }
-    fd_ = fd;
+    owned = fd;
   }
   // Closes the descriptor now; returns 0 or the error number of the close,
   // which is where some file systems report a failed write.
   int close() {
-    const int result = ::close(std::exchange(fd_, -1));
+    const int result = ::close(std::exchange(owned, -1));
     return result == 0 ? 0 : errno;
   }
 
  private:
-  int fd_ = -1;
+  int owned = -1;
 };
 
 enum class Create { NO, YES };

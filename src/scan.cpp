@@ -143,10 +143,69 @@ void enter_folder(Walk& walk, int parent_fd, const char* name) {
   walk_folder(walk, fd);
 }
 
+// The entry's type after links are followed as far as the listing tells;
+// DT_UNKNOWN entries are asked without following, so a link still takes the
+// link path. Returns DT_UNKNOWN for an entry gone since the listing, and for
+// a regular file fills `st`.
+unsigned char entry_type(const Walk& walk, int folder_fd, const char* name,
+                         unsigned char listed, struct stat& st) {
+  if (listed != DT_UNKNOWN) {
+    return listed;
+  }
+  if (fstatat(folder_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    // Gone since the listing: nothing to record. Any other failure must
+    // end the run: a file left out of the map would be deleted from the
+    // host.
+    if (errno != ENOENT) {
+      fail_time(full_path(walk.root, walk.rel));
+    }
+    return DT_UNKNOWN;
+  }
+  return S_ISDIR(st.st_mode)   ? DT_DIR
+         : S_ISREG(st.st_mode) ? DT_REG
+         : S_ISLNK(st.st_mode) ? DT_LNK
+                               : DT_UNKNOWN;
+}
+
+// Records or enters the entry `name` of the open folder `folder_fd`, whose
+// path below the root is `walk.rel`.
+void visit_entry(Walk& walk, int folder_fd, const char* name,
+                 unsigned char listed) {
+  struct stat st;
+  switch (entry_type(walk, folder_fd, name, listed, st)) {
+    case DT_DIR:
+      if (!is_skipped(name)) {
+        enter_folder(walk, folder_fd, name);
+      }
+      return;
+    case DT_REG:
+      if (listed != DT_UNKNOWN && fstatat(folder_fd, name, &st, 0) != 0) {
+        fail_time(full_path(walk.root, walk.rel));
+      }
+      store_file_time(walk.result, walk.rel, st.st_mtim.tv_sec);
+      return;
+    case DT_LNK: {
+      // Links to folders are never entered; dangling links, loops and links
+      // to special files are passed over.
+      const int target = openat(folder_fd, name, O_PATH | O_CLOEXEC);
+      if (target < 0) {
+        return;
+      }
+      if (fstat(target, &st) == 0 && S_ISREG(st.st_mode)) {
+        store_file_time(walk.result, link_key(walk, target), st.st_mtim.tv_sec);
+      }
+      close(target);
+      return;
+    }
+    default:
+      return;
+  }
+}
+
 void walk_folder(Walk& walk, int folder_fd) {
   DIR* folder = fdopendir(folder_fd);
   if (folder == nullptr) {
-    int error = errno;
+    const int error = errno;
     close(folder_fd);
     fail_advance(walk, error);
   }
@@ -169,54 +228,7 @@ void walk_folder(Walk& walk, int folder_fd) {
     }
     walk.rel += name;
     walk.current = walk.rel;
-
-    unsigned char type = entry->d_type;
-    struct stat st;
-    if (type == DT_UNKNOWN) {
-      // The listing doesn't tell; ask without following, so a link still
-      // takes the link path below.
-      if (fstatat(folder_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        // Gone since the listing: nothing to record. Any other failure
-        // must end the run: a file left out of the map would be deleted
-        // from the host.
-        if (errno != ENOENT) {
-          fail_time(full_path(walk.root, walk.rel));
-        }
-        walk.rel.resize(mark);
-        continue;
-      }
-      type = S_ISDIR(st.st_mode)   ? DT_DIR
-             : S_ISREG(st.st_mode) ? DT_REG
-             : S_ISLNK(st.st_mode) ? DT_LNK
-                                   : DT_UNKNOWN;
-      if (type == DT_REG) {
-        store_file_time(walk.result, walk.rel, st.st_mtim.tv_sec);
-        walk.rel.resize(mark);
-        continue;
-      }
-    }
-
-    if (type == DT_DIR) {
-      if (!is_skipped(name)) {
-        enter_folder(walk, folder_fd, name);
-      }
-    } else if (type == DT_REG) {
-      if (fstatat(folder_fd, name, &st, 0) != 0) {
-        fail_time(full_path(walk.root, walk.rel));
-      }
-      store_file_time(walk.result, walk.rel, st.st_mtim.tv_sec);
-    } else if (type == DT_LNK) {
-      // Links to folders are never entered; dangling links, loops and links
-      // to special files are passed over.
-      const int target = openat(folder_fd, name, O_PATH | O_CLOEXEC);
-      if (target >= 0) {
-        if (fstat(target, &st) == 0 && S_ISREG(st.st_mode)) {
-          store_file_time(walk.result, link_key(walk, target),
-                          st.st_mtim.tv_sec);
-        }
-        close(target);
-      }
-    }
+    visit_entry(walk, folder_fd, name, entry->d_type);
     walk.rel.resize(mark);
   }
   closedir(folder);
