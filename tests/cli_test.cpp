@@ -7,7 +7,6 @@
 
 #include <cerrno>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "gtest/gtest.h"
@@ -21,39 +20,13 @@ const std::string QUESTION =
     "\nMöchten sie die anstehenden Aktionen durchführen (j/n)? ";
 const std::string INVALID_ANSWER = "Bitte nur (j)a oder (n)ein angeben!\n";
 const std::string CANCELLED = "\nAktualisierung abgebrochen.\n\n";
-const std::string NOTHING_PENDING =
-    "\nKeine neueren oder fehlenden Dateien gefunden -> kein Abgleich nötig."
-    "\n\n";
-const std::string NEWER_TEXT = " -> lokal neuer, muß aktualisiert werden.\n";
-const std::string MISSING_TEXT = " -> fehlt, muß zum Host kopiert werden.\n";
-const std::string DELETED_TEXT =
-    " -X fehlt lokal, muß auf Host gelöscht werden.\n";
 
 std::string error(const std::string& message) {
   return "kelvoda ERROR: " + message + "\n\n";
 }
 
-std::string scan_error(const std::string& root) {
-  return "FEHLER beim Durchsuchen des Verzeichnisses: '" + root + "' (" +
-         std::generic_category().message(ENOENT) + ")\n\n";
-}
-
-std::string summary(int files, int newer, int missing, int deleted) {
-  return "\nZusammenfassung für " + std::to_string(files) + " Dateien:\n" +
-         std::to_string(newer) + " Dateien müssen aktualisiert werden. " +
-         std::to_string(missing) + " Dateien müssen bereit gestellt werden. " +
-         std::to_string(deleted) + " Dateien müssen gelöscht werden.\n";
-}
-
 std::string blanks(std::size_t count) {
   return std::string(count, ' ');
-}
-
-void expect_run(const RunResult& result, const std::string& out,
-                const std::string& err, int status) {
-  EXPECT_EQ(result.out, out);
-  EXPECT_EQ(result.err, err);
-  EXPECT_EQ(result.status, status);
 }
 
 enum class Terminal { ON_STDOUT, ON_STDIN };
@@ -65,12 +38,6 @@ std::string run_on_terminal(const std::vector<std::string>& args,
                             unsigned short columns, Terminal terminal) {
   TempTree io;
   const std::string out_path = io.path("out");
-  std::string binary = KELVODA_BINARY;
-  std::vector<char*> argv{binary.data()};
-  for (const std::string& arg : args) {
-    argv.push_back(const_cast<char*>(arg.c_str()));
-  }
-  argv.push_back(nullptr);
   const winsize size{24, columns, 0, 0};
   int master = -1;
   const pid_t pid = forkpty(&master, nullptr, nullptr, &size);
@@ -78,8 +45,7 @@ std::string run_on_terminal(const std::vector<std::string>& args,
     if (terminal == Terminal::ON_STDIN) {
       dup2(open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666), 1);
     }
-    execv(argv[0], argv.data());
-    _exit(127);
+    exec_kelvoda(args);
   }
   EXPECT_EQ(write(master, "n\n", 2), 2);
   // Drain while the child runs, so it never blocks on a full terminal;
@@ -133,7 +99,7 @@ TEST(Cli, CommandLineErrorsEndTheReadingAndUsageComesLast) {
       {{"-c"}, "", no_value, 1},
       {{"a", "b", "-c"}, "", no_value, 1},
       {{"-c", "-y", "a", "b"}, "", invalid, 1},
-      {{"", "x"}, "", scan_error(""), 1},
+      {{"", "x"}, "", scan_error("", ENOENT), 1},
   };
   for (const char* option :
        {"-", "--", "-V", "-yv", "-c50", "--help", "--Version"}) {
@@ -167,7 +133,7 @@ TEST(Cli, RootTextsLoseOneTrailingSlash) {
            {"/", ""}}) {
     SCOPED_TRACE(arg);
     expect_run(run_kelvoda({"-c", "20", arg, tree.root()}), "",
-               scan_error(named), 1);
+               scan_error(named, ENOENT), 1);
   }
   TempTree local;
   TempTree host;
@@ -177,9 +143,9 @@ TEST(Cli, RootTextsLoseOneTrailingSlash) {
                           "-c", "20"}),
              "\n" + blanks(15) + "a.txt" + MISSING_TEXT + blanks(11) +
                  "old/x.txt" + DELETED_TEXT + summary(2, 0, 1, 1) +
-                 local.path("docs") + "//a.txt -> " + host.path("a.txt") +
-                 "\n" + host.path("old/x.txt") + " wurde entfernt.\nOrdner \"" +
-                 host.path("old") + "\" wurde entfernt\n\n",
+                 copying(local.path("docs") + "//a.txt", host.path("a.txt")) +
+                 file_removed(host.path("old/x.txt")) +
+                 folder_removed(host.path("old")) + "\n",
              "", 0);
   EXPECT_EQ(host.files(), std::vector<std::string>{"a.txt"});
   EXPECT_EQ(host.read("a.txt"), "a");
@@ -214,17 +180,15 @@ TEST(Cli, DialogueAppliesOnlyAfterALineBeginningWithJ) {
     TempTree local;
     TempTree host;
     local.write("f.txt", "f", 100);
-    RunOptions options;
-    options.stdin_text = c.input;
-    options.stdin_mode = c.stdin_mode;
     std::vector<std::string> args = c.options;
     args.insert(args.end(), {"-c", "10", local.root(), host.root()});
     const std::string applied =
-        local.path("f.txt") + " -> " + host.path("f.txt") + "\n\n";
-    expect_run(run_kelvoda(args, options),
-               "\n" + blanks(5) + "f.txt" + MISSING_TEXT + summary(1, 0, 1, 0) +
-                   c.after_report + (c.applied ? applied : ""),
-               "", c.status);
+        copying(local.path("f.txt"), host.path("f.txt")) + "\n";
+    expect_run(
+        run_kelvoda(args, {.stdin_text = c.input, .stdin_mode = c.stdin_mode}),
+        "\n" + blanks(5) + "f.txt" + MISSING_TEXT + summary(1, 0, 1, 0) +
+            c.after_report + (c.applied ? applied : ""),
+        "", c.status);
     EXPECT_EQ(host.files(), c.applied ? std::vector<std::string>{"f.txt"}
                                       : std::vector<std::string>{});
   }
@@ -237,11 +201,11 @@ TEST(Cli, HostOnlyFilesAreDeletedAfterConfirmation) {
   local.write("same.txt", "s", 100);
   host.write("same.txt", "s", 100);
   host.write("sub/old.txt", "o", 100);
-  expect_run(run_kelvoda({"-c", "12", local.root(), host.root()}, "j\n"),
-             "\n " + std::string("sub/old.txt") + DELETED_TEXT +
-                 summary(3, 0, 0, 1) + QUESTION + host.path("sub/old.txt") +
-                 " wurde entfernt.\nOrdner \"" + host.path("sub") +
-                 "\" wurde entfernt\n\n",
+  expect_run(run_kelvoda({"-c", "12", local.root(), host.root()},
+                         {.stdin_text = "j\n"}),
+             "\n sub/old.txt" + DELETED_TEXT + summary(3, 0, 0, 1) + QUESTION +
+                 file_removed(host.path("sub/old.txt")) +
+                 folder_removed(host.path("sub")) + "\n",
              "", 0);
   EXPECT_EQ(host.files(), std::vector<std::string>{"same.txt"});
 }
@@ -259,13 +223,9 @@ TEST(Cli, ReportListsEachActionAndSumsBothTrees) {
   local.write("fotos/2023/sommer/strand.jpg", "jpg", 100);
   local.write("neu.txt", "neu", 100);
   host.write("alt/Übersicht.txt", "alt", 100);
-  const RunResult result =
-      run_kelvoda({"-c", "20", local.root(), host.root()}, "n\n");
-  const std::string tail =
-      "\nZusammenfassung für 23 Dateien:\n1 Dateien müssen aktualisiert "
-      "werden. 2 Dateien müssen bereit gestellt werden. 1 Dateien müssen "
-      "gelöscht werden.\n" +
-      QUESTION + CANCELLED;
+  const RunResult result = run_kelvoda({"-c", "20", local.root(), host.root()},
+                                       {.stdin_text = "n\n"});
+  const std::string tail = summary(23, 1, 2, 1) + QUESTION + CANCELLED;
   const std::string deleted = blanks(2) + "alt/Übersicht.txt" + DELETED_TEXT;
   ASSERT_TRUE(result.out.ends_with(tail)) << result.out;
   const std::string list =
@@ -298,7 +258,7 @@ TEST(Cli, ReportColumnWidthComesFromTheLastCOption) {
     SCOPED_TRACE(testing::PrintToString(options));
     std::vector<std::string> args = options;
     args.insert(args.end(), {local.root(), host.root()});
-    expect_run(run_kelvoda(args, "n\n"),
+    expect_run(run_kelvoda(args, {.stdin_text = "n\n"}),
                "\n" + fitted + MISSING_TEXT + summary(1, 0, 1, 0) + QUESTION +
                    CANCELLED,
                "", 0);
@@ -344,8 +304,6 @@ TEST(Cli, NestedRootsAreRefusedTheSameRootIsNot) {
   const std::string nested =
       error("Die Verzeichnisse dürfen nicht ineinander liegen");
   const std::string same = summary(20, 0, 0, 0) + NOTHING_PENDING;
-  RunOptions options;
-  options.stdin_mode = Stdin::CLOSED;
   const CommandCase cases[] = {
       {{p("L"), p("L/sub")}, "", nested, 1},
       {{p("H/sub"), p("H")}, "", nested, 1},
@@ -361,7 +319,8 @@ TEST(Cli, NestedRootsAreRefusedTheSameRootIsNot) {
     SCOPED_TRACE(testing::PrintToString(c.args));
     std::vector<std::string> args = {"-c", "20"};
     args.insert(args.end(), c.args.begin(), c.args.end());
-    expect_run(run_kelvoda(args, options), c.out, c.err, c.status);
+    expect_run(run_kelvoda(args, {.stdin_mode = Stdin::CLOSED}), c.out, c.err,
+               c.status);
     EXPECT_EQ(tree.files(), before);
   }
 }

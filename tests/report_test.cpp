@@ -2,6 +2,7 @@
 #include "report.hpp"
 
 #include "gtest/gtest.h"
+#include "test_util.hpp"
 
 namespace {
 
@@ -72,16 +73,9 @@ TEST(Report, PrintsEntriesAndSummary) {
                      "bersicht.txt",
                      DELETED}};
   EXPECT_EQ(captured_report(result, 20),
-            "\n"
-            "     docs/readme.txt -> lokal neuer, muß aktualisiert werden.\n"
-            "...sommer/strand.jpg -> fehlt, muß zum Host kopiert werden.\n"
-            "             neu.txt -> fehlt, muß zum Host kopiert werden.\n"
-            "  alt/Übersicht.txt -X fehlt lokal, muß auf Host gelöscht "
-            "werden.\n"
-            "\n"
-            "Zusammenfassung für 22 Dateien:\n"
-            "1 Dateien müssen aktualisiert werden. 2 Dateien müssen bereit "
-            "gestellt werden. 1 Dateien müssen gelöscht werden.\n");
+            "\n     docs/readme.txt" + NEWER_TEXT + "...sommer/strand.jpg" +
+                MISSING_TEXT + "             neu.txt" + MISSING_TEXT +
+                "  alt/Übersicht.txt" + DELETED_TEXT + summary(22, 1, 2, 1));
 }
 
 // An empty list prints no leading empty line; unknown kinds print and count
@@ -90,13 +84,9 @@ TEST(Report, SkipsUnknownKindsAndEmptyLists) {
   CompareResult result;
   result.local_total = 10;
   result.host_total = 10;
-  const std::string summary =
-      "\nZusammenfassung für 20 Dateien:\n"
-      "0 Dateien müssen aktualisiert werden. 0 Dateien müssen bereit "
-      "gestellt werden. 0 Dateien müssen gelöscht werden.\n";
-  EXPECT_EQ(captured_report(result, 47), summary);
+  EXPECT_EQ(captured_report(result, 47), summary(20, 0, 0, 0));
 
   result.entries = {{"two", static_cast<DiffType>(2)},
                     {"seven", static_cast<DiffType>(7)}};
-  EXPECT_EQ(captured_report(result, 47), "\n" + summary);
+  EXPECT_EQ(captured_report(result, 47), "\n" + summary(20, 0, 0, 0));
 }

@@ -34,21 +34,6 @@ Times scan(const std::string& root) {
   return result;
 }
 
-std::string error_text(int error) {
-  return std::generic_category().message(error);
-}
-
-std::string quoted(const std::string& path) {
-  std::string text = "\"";
-  for (char c : path) {
-    if (c == '"' || c == '\\') {
-      text += '\\';
-    }
-    text += c;
-  }
-  return text + "\"";
-}
-
 void make_socket(const std::string& path) {
   const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
   sockaddr_un address{};
@@ -169,11 +154,8 @@ TEST(ScanDeathTest, UnopenableRootEndsWithTheRootAsPassed) {
       {tree.path("file/"), ENOTDIR},
       {"", ENOENT}};
   for (const auto& [root, error] : cases) {
-    const std::string expected =
-        "FEHLER beim Durchsuchen des Verzeichnisses: '" + root + "' (" +
-        error_text(error) + ")\n\n";
     EXPECT_EXIT(scan_directory(root), testing::ExitedWithCode(1),
-                testing::Eq(expected));
+                testing::Eq(scan_error(root, error)));
   }
 }
 
@@ -196,31 +178,24 @@ TEST(Scan, UnreadableFolderEndsTheRunBeforeTheHostScan) {
     local.write(c.folder + "/f", "x");
     local.open_to_all();
     local.chmod(c.folder, c.mode);
-    const RunResult run =
+    SCOPED_TRACE(c.folder);
+    expect_run(
         run_kelvoda({"-c", "40", "-y", local.root(), local.root() + "-host"},
-                    "", User::NOBODY);
-    EXPECT_EQ(run.status, 1) << c.folder;
-    EXPECT_EQ(run.out, "");
-    EXPECT_EQ(run.err, c.prefix + quoted(local.path(c.named)) + c.suffix);
+                    {.user = User::UNPRIVILEGED}),
+        "", c.prefix + quoted(local.path(c.named)) + c.suffix, 1);
     std::error_code ec;
     EXPECT_FALSE(fs::exists(local.root() + "-host", ec));
   }
 }
 
 TEST(Scan, PrivateLostAndFoundIsNoErrorForOtherUsers) {
-  // A lost+found only root may read is never opened, so it fails nothing.
+  // A lost+found the run may not read is never opened, so it fails nothing.
   TempTree tree;
   tree.write("keep", "x", 50);
   tree.write("lost+found/secret", "x");
   tree.open_to_all();
-  tree.chmod("lost+found", 0700);
-  const RunResult run = run_kelvoda(
-      {"-c", "40", "-y", tree.root(), tree.root()}, "", User::NOBODY);
-  EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.err, "");
-  EXPECT_EQ(run.out,
-            "\nZusammenfassung für 2 Dateien:\n0 Dateien müssen aktualisiert "
-            "werden. 0 Dateien müssen bereit gestellt werden. 0 Dateien "
-            "müssen gelöscht werden.\n\nKeine neueren oder fehlenden Dateien "
-            "gefunden -> kein Abgleich nötig.\n\n");
+  tree.chmod("lost+found", 0);
+  expect_run(run_kelvoda({"-c", "40", "-y", tree.root(), tree.root()},
+                         {.user = User::UNPRIVILEGED}),
+             summary(2, 0, 0, 0) + NOTHING_PENDING, "", 0);
 }

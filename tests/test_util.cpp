@@ -1,4 +1,5 @@
-// Temporary trees and a runner for the built kelvoda binary.
+// Temporary trees, a runner for the built kelvoda binary, and the program's
+// texts that several tests compare.
 #include "test_util.hpp"
 
 #include <fcntl.h>
@@ -15,6 +16,7 @@
 #include <fstream>
 #include <iostream>
 #include <sstream>
+#include <system_error>
 
 #include "gtest/gtest.h"
 
@@ -46,20 +48,61 @@ void write_file(const std::string& path, std::string_view content) {
   EXPECT_TRUE(out.good()) << "cannot write " << path;
 }
 
-std::vector<char*> make_argv(const std::vector<std::string>& args) {
-  static std::string binary = KELVODA_BINARY;
-  std::vector<char*> argv{binary.data()};
+// Replaces the child with `binary` run with `args`, or ends it with 127.
+[[noreturn]] void exec_binary(const std::string& binary,
+                              const std::vector<std::string>& args) {
+  std::vector<char*> argv{const_cast<char*>(binary.c_str())};
   for (const std::string& arg : args) {
     argv.push_back(const_cast<char*>(arg.c_str()));
   }
   argv.push_back(nullptr);
-  return argv;
+  execv(argv[0], argv.data());
+  _exit(127);
 }
 
-// In the child: drops to the unprivileged user nobody, whom root's
-// exemption from permission bits does not cover.
-void become_nobody() {
-  if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) {
+// A copy of the binary in a folder that every user can search, for the user
+// 65534, who may not reach the build tree. Only the process that made it
+// removes it, not a death test's child that exits through it.
+class SearchableBinary {
+ public:
+  SearchableBinary() : folder_(make_temp_dir()), path_(folder_ + "/kelvoda") {
+    std::error_code ec;
+    fs::copy_file(KELVODA_BINARY, path_, ec);
+    EXPECT_FALSE(ec) << ec.message();
+    EXPECT_EQ(::chmod(path_.c_str(), 0755), 0);
+    EXPECT_EQ(::chmod(folder_.c_str(), 0755), 0);
+  }
+  ~SearchableBinary() {
+    std::error_code ec;
+    if (getpid() == owner_) {
+      fs::remove_all(folder_, ec);
+    }
+  }
+  SearchableBinary(const SearchableBinary&) = delete;
+  SearchableBinary& operator=(const SearchableBinary&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  pid_t owner_ = getpid();
+  std::string folder_;
+  std::string path_;
+};
+
+// The binary that a run as `user` can reach; made before the fork.
+const std::string& binary_for(User user) {
+  static const std::string built = KELVODA_BINARY;
+  if (user == User::CURRENT || geteuid() != 0) {
+    return built;
+  }
+  static const SearchableBinary copy;
+  return copy.path();
+}
+
+// In the child: root, whom permission bits do not bind, drops to uid and
+// gid 65534; any other user is bound by them already and stays.
+void drop_privileges() {
+  if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 ||
+                         setuid(65534) != 0)) {
     _exit(126);
   }
 }
@@ -74,14 +117,15 @@ TempTree::~TempTree() {
     return;
   }
   std::error_code ec;
-  // Give back every permission first, so nothing blocks the removal.
+  // Give every folder back its permissions before the walk enters it, so
+  // nothing blocks the removal, also for an unprivileged owner.
+  ::chmod(root_.c_str(), 0700);
   for (auto it = fs::recursive_directory_iterator(root_, ec);
        !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
     if (it->is_directory(ec) && !it->is_symlink(ec)) {
       ::chmod(it->path().c_str(), 0700);
     }
   }
-  ::chmod(root_.c_str(), 0700);
   fs::remove_all(root_, ec);
 }
 
@@ -163,14 +207,6 @@ std::vector<std::string> TempTree::files() const {
 }
 
 RunResult run_kelvoda(const std::vector<std::string>& args,
-                      const std::string& stdin_text, User user) {
-  RunOptions options;
-  options.stdin_text = stdin_text;
-  options.user = user;
-  return run_kelvoda(args, options);
-}
-
-RunResult run_kelvoda(const std::vector<std::string>& args,
                       const RunOptions& options) {
   // Files, not pipes: the child can never block on a full pipe.
   const std::string io = make_temp_dir();
@@ -178,7 +214,7 @@ RunResult run_kelvoda(const std::vector<std::string>& args,
   const std::string out_path = io + "/out";
   const std::string err_path = io + "/err";
   write_file(in_path, options.stdin_text);
-  std::vector<char*> argv = make_argv(args);
+  const std::string& binary = binary_for(options.user);
 
   const pid_t pid = fork();
   if (pid == 0) {
@@ -190,16 +226,18 @@ RunResult run_kelvoda(const std::vector<std::string>& args,
     dup2(open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666), 1);
     dup2(open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666), 2);
     if (options.file_size_limit >= 0) {
-      signal(SIGXFSZ, SIG_IGN);
+      const bool fails = options.over_limit == OverLimit::FAILS;
+      signal(SIGXFSZ, fails ? SIG_IGN : SIG_DFL);
+      const rlimit no_core{0, 0};  // a killed run leaves no core file
+      setrlimit(RLIMIT_CORE, &no_core);
       const auto limit = static_cast<rlim_t>(options.file_size_limit);
       const rlimit fsize{limit, limit};
       setrlimit(RLIMIT_FSIZE, &fsize);
     }
-    if (options.user == User::NOBODY) {
-      become_nobody();
+    if (options.user == User::UNPRIVILEGED) {
+      drop_privileges();
     }
-    execv(argv[0], argv.data());
-    _exit(127);
+    exec_binary(binary, args);
   }
   int wait_status = 0;
   waitpid(pid, &wait_status, 0);
@@ -213,18 +251,15 @@ RunResult run_kelvoda(const std::vector<std::string>& args,
   return result;
 }
 
-pid_t start_kelvoda(const std::vector<std::string>& args) {
-  std::vector<char*> argv = make_argv(args);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int null_fd = open("/dev/null", O_RDWR);
-    dup2(null_fd, 0);
-    dup2(null_fd, 1);
-    dup2(null_fd, 2);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  return pid;
+void exec_kelvoda(const std::vector<std::string>& args) {
+  exec_binary(KELVODA_BINARY, args);
+}
+
+void expect_run(const RunResult& run, const std::string& out,
+                const std::string& err, int status) {
+  EXPECT_EQ(run.out, out);
+  EXPECT_EQ(run.err, err);
+  EXPECT_EQ(run.status, status);
 }
 
 std::vector<std::string> sorted_lines(const std::string& text) {
@@ -235,4 +270,51 @@ std::vector<std::string> sorted_lines(const std::string& text) {
   }
   std::sort(lines.begin(), lines.end());
   return lines;
+}
+
+const std::string NEWER_TEXT = " -> lokal neuer, muß aktualisiert werden.\n";
+const std::string MISSING_TEXT = " -> fehlt, muß zum Host kopiert werden.\n";
+const std::string DELETED_TEXT =
+    " -X fehlt lokal, muß auf Host gelöscht werden.\n";
+const std::string NOTHING_PENDING =
+    "\nKeine neueren oder fehlenden Dateien gefunden -> kein Abgleich nötig."
+    "\n\n";
+
+std::string error_text(int error) {
+  return std::generic_category().message(error);
+}
+
+std::string quoted(const std::string& path) {
+  std::string text = "\"";
+  for (char c : path) {
+    if (c == '"' || c == '\\') {
+      text += '\\';
+    }
+    text += c;
+  }
+  return text + "\"";
+}
+
+std::string summary(int files, int newer, int missing, int deleted) {
+  return "\nZusammenfassung für " + std::to_string(files) + " Dateien:\n" +
+         std::to_string(newer) + " Dateien müssen aktualisiert werden. " +
+         std::to_string(missing) + " Dateien müssen bereit gestellt werden. " +
+         std::to_string(deleted) + " Dateien müssen gelöscht werden.\n";
+}
+
+std::string copying(const std::string& source, const std::string& target) {
+  return source + " -> " + target + "\n";
+}
+
+std::string file_removed(const std::string& path) {
+  return path + " wurde entfernt.\n";
+}
+
+std::string folder_removed(const std::string& path) {
+  return "Ordner " + quoted(path) + " wurde entfernt\n";
+}
+
+std::string scan_error(const std::string& root, int error) {
+  return "FEHLER beim Durchsuchen des Verzeichnisses: '" + root + "' (" +
+         error_text(error) + ")\n\n";
 }

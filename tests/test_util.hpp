@@ -1,4 +1,5 @@
-// Temporary trees and a runner for the built kelvoda binary.
+// Temporary trees, a runner for the built kelvoda binary, and the program's
+// texts that several tests compare.
 #ifndef KELVODA_TEST_UTIL_HPP_
 #define KELVODA_TEST_UTIL_HPP_
 
@@ -45,8 +46,13 @@ class TempTree {
   std::string root_;
 };
 
-enum class User { CURRENT, NOBODY };
+// UNPRIVILEGED is uid and gid 65534 when the tests run as root, whom
+// permission bits do not bind, and the current user otherwise.
+enum class User { CURRENT, UNPRIVILEGED };
 enum class Stdin { TEXT, CLOSED };
+// What a write beyond the file size limit does to the run: the write fails
+// with EFBIG (SIGXFSZ ignored), or SIGXFSZ kills the run at once.
+enum class OverLimit { FAILS, KILLS };
 
 struct RunResult {
   int status = -1;  // exit status, or 128 + signal
@@ -55,27 +61,51 @@ struct RunResult {
 };
 
 struct RunOptions {
-  std::string stdin_text;
+  std::string stdin_text = "";
   Stdin stdin_mode = Stdin::TEXT;
   User user = User::CURRENT;
-  // Limit on the size of files the child writes (RLIMIT_FSIZE), with SIGXFSZ
-  // ignored so writes beyond it fail with EFBIG; negative for none.
+  // Limit on the size of files the run writes (RLIMIT_FSIZE); negative for
+  // none.
   long long file_size_limit = -1;
+  OverLimit over_limit = OverLimit::FAILS;
 };
 
-// Runs kelvoda with `args` and stdin holding `stdin_text`, stdout and stderr
-// captured separately.
+// Runs kelvoda with `args` as `options` say, stdout and stderr captured
+// separately, also when the run is killed.
 RunResult run_kelvoda(const std::vector<std::string>& args,
-                      const std::string& stdin_text = "",
-                      User user = User::CURRENT);
-RunResult run_kelvoda(const std::vector<std::string>& args,
-                      const RunOptions& options);
+                      const RunOptions& options = {});
 
-// Starts kelvoda as a child with its standard streams on /dev/null; returns
-// its pid for the caller to signal and reap.
-pid_t start_kelvoda(const std::vector<std::string>& args);
+// In a child process: replaces it with kelvoda run with `args`; ends it with
+// status 127 if that fails.
+[[noreturn]] void exec_kelvoda(const std::vector<std::string>& args);
+
+// Expects `run` to have printed exactly `out` and `err` and ended with
+// `status`.
+void expect_run(const RunResult& run, const std::string& out,
+                const std::string& err, int status);
 
 // The lines of `text` (each without its "\n"), sorted.
 std::vector<std::string> sorted_lines(const std::string& text);
+
+// The program's texts: the report's action texts, each ending its line, and
+// the text of a run that finds nothing pending.
+extern const std::string NEWER_TEXT;
+extern const std::string MISSING_TEXT;
+extern const std::string DELETED_TEXT;
+extern const std::string NOTHING_PENDING;
+
+// The system's text for the error number `error`.
+std::string error_text(int error);
+// `path` in double quotes, with a backslash before each '"' and '\'.
+std::string quoted(const std::string& path);
+// The summary of the report for `files` files and the counts of actions.
+std::string summary(int files, int newer, int missing, int deleted);
+// The progress line of a copy from `source` to `target`.
+std::string copying(const std::string& source, const std::string& target);
+// The lines for a removed file and for a removed folder.
+std::string file_removed(const std::string& path);
+std::string folder_removed(const std::string& path);
+// The message for a root that cannot be opened for the scan.
+std::string scan_error(const std::string& root, int error);
 
 #endif  // KELVODA_TEST_UTIL_HPP_
