@@ -1,0 +1,313 @@
+// Real file systems of the kinds found on USB disks, mounted from loop images
+// so tests can mirror onto them.
+#include "host_fs.hpp"
+
+#include <fcntl.h>
+#include <linux/loop.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "gtest/gtest.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr off_t IMAGE_SIZE = off_t{64} << 20;
+
+// In the command lines, DEV stands for the loop device, DIR for the mount
+// point. Formatting the device rather than the image spares mkntfs its
+// "not a block device" refusal.
+struct KindSetup {
+  const char* name;
+  const char* kernel_fs;  // as /proc/filesystems lists it
+  std::vector<std::string> format;
+  std::vector<std::string> mount;
+};
+
+const KindSetup& setup_of(HostKind kind) {
+  static const KindSetup setups[] = {
+      {"ext4",
+       "ext4",
+       {"mkfs.ext4", "-q", "-F", "DEV"},
+       {"mount", "-t", "ext4", "DEV", "DIR"}},
+      {"exfat",
+       "fuseblk",
+       {"mkfs.exfat", "DEV"},
+       {"mount.exfat-fuse", "DEV", "DIR"}},
+      {"ntfs",
+       "fuseblk",
+       {"mkntfs", "-Q", "-q", "DEV"},
+       {"ntfs-3g", "-o", "windows_names", "DEV", "DIR"}},
+      {"ntfs-ignore-case",
+       "fuseblk",
+       {"mkntfs", "-Q", "-q", "DEV"},
+       {"lowntfs-3g", "-o", "ignore_case", "DEV", "DIR"}},
+  };
+  return setups[static_cast<int>(kind)];
+}
+
+// The absolute path of the program `name`, or "". Root's tools live in the
+// sbin folders, which a user's PATH often lacks.
+std::string find_tool(const std::string& name) {
+  const char* path = std::getenv("PATH");
+  std::istringstream dirs(std::string(path != nullptr ? path : "") +
+                          ":/usr/sbin:/sbin:/usr/bin:/bin");
+  std::string dir;
+  while (std::getline(dirs, dir, ':')) {
+    const std::string candidate = dir + "/" + name;
+    if (!dir.empty() && access(candidate.c_str(), X_OK) == 0) {
+      return candidate;
+    }
+  }
+  return "";
+}
+
+std::vector<std::string> substitute(std::vector<std::string> argv,
+                                    const std::string& device,
+                                    const std::string& dir) {
+  for (std::string& arg : argv) {
+    arg = arg == "DEV" ? device : arg == "DIR" ? dir : arg;
+  }
+  return argv;
+}
+
+// Runs `argv` with stdin on /dev/null and both outputs appended to `log`;
+// returns whether it exited with status 0.
+bool run_tool(const std::vector<std::string>& argv, const std::string& log) {
+  const std::string program = find_tool(argv[0]);
+  std::vector<char*> args;
+  for (const std::string& arg : argv) {
+    args.push_back(const_cast<char*>(arg.c_str()));
+  }
+  args.push_back(nullptr);
+  const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  const int out =
+      open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(out, 2);
+    // A FUSE daemon outlives us; it must not hold the test's pipes or the
+    // loop device open.
+    close_range(3, ~0U, 0);
+    execv(program.c_str(), args.data());
+    _exit(127);
+  }
+  close(in);
+  close(out);
+  int status = 0;
+  while (pid > 0 && waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return pid > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Binds `image_fd` to a free loop device, names it in `device` and returns
+// the device's descriptor, or -1. Autoclear detaches the device as soon as
+// its last user (the FUSE daemon may be later than us) closes it.
+int attach_loop(int image_fd, std::string& device) {
+  const int control = open("/dev/loop-control", O_RDWR | O_CLOEXEC);
+  int fd = -1;
+  // Another process may bind the free device first; then ask again.
+  for (int attempt = 0; control >= 0 && fd < 0 && attempt < 10; ++attempt) {
+    const int number = ioctl(control, LOOP_CTL_GET_FREE);
+    if (number < 0) {
+      break;
+    }
+    device = "/dev/loop" + std::to_string(number);
+    fd = open(device.c_str(), O_RDWR | O_CLOEXEC);
+    loop_config config{};
+    config.fd = static_cast<__u32>(image_fd);
+    config.info.lo_flags = LO_FLAGS_AUTOCLEAR;
+    if (fd >= 0 && ioctl(fd, LOOP_CONFIGURE, &config) != 0) {
+      close(fd);
+      fd = -1;
+    }
+  }
+  if (control >= 0) {
+    close(control);
+  }
+  return fd;
+}
+
+// Unmounts `dir`; returns whether nothing is mounted there any more. On
+// failure detaches the mount lazily and reports with ADD_FAILURE.
+bool unmount(const std::string& dir) {
+  using namespace std::chrono_literals;
+  int result = umount2(dir.c_str(), 0);
+  // A reader that has not yet let go keeps the mount busy for a moment.
+  for (int attempt = 0; result != 0 && errno == EBUSY && attempt < 100;
+       ++attempt) {
+    std::this_thread::sleep_for(20ms);
+    result = umount2(dir.c_str(), 0);
+  }
+  // EINVAL: nothing is mounted there.
+  if (result == 0 || errno == EINVAL) {
+    return true;
+  }
+  ADD_FAILURE() << "cannot unmount " << dir << ": " << std::strerror(errno);
+  umount2(dir.c_str(), MNT_DETACH);
+  return false;
+}
+
+std::string read_log(const std::string& path) {
+  std::ifstream in(path);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+}  // namespace
+
+bool loop_holds_image(const std::string& device, const std::string& image) {
+  std::ifstream in("/sys/block/" + device.substr(5) + "/loop/backing_file");
+  std::string line;
+  // Once the image is removed the kernel appends " (deleted)".
+  return std::getline(in, line) && line.starts_with(image);
+}
+
+const char* host_kind_name(HostKind kind) {
+  return setup_of(kind).name;
+}
+
+std::string host_unavailable_reason(HostKind kind) {
+  const KindSetup& setup = setup_of(kind);
+  if (geteuid() != 0) {
+    return "mounting a file system needs root";
+  }
+  std::ifstream filesystems("/proc/filesystems");
+  std::string line;
+  bool known = false;
+  while (std::getline(filesystems, line)) {
+    known = known || line.ends_with(std::string("\t") + setup.kernel_fs);
+  }
+  if (!known) {
+    return std::string("the kernel lacks ") + setup.kernel_fs;
+  }
+  if (std::string(setup.kernel_fs) == "fuseblk" &&
+      access("/dev/fuse", R_OK | W_OK) != 0) {
+    return "no usable /dev/fuse";
+  }
+  const int control = open("/dev/loop-control", O_RDWR | O_CLOEXEC);
+  const int number = control < 0 ? -1 : ioctl(control, LOOP_CTL_GET_FREE);
+  if (control >= 0) {
+    close(control);
+  }
+  if (number < 0 ||
+      access(("/dev/loop" + std::to_string(number)).c_str(), F_OK) != 0) {
+    return "no free loop device";
+  }
+  for (const std::string& tool : {setup.format[0], setup.mount[0]}) {
+    if (find_tool(tool).empty()) {
+      return "missing tool " + tool;
+    }
+  }
+  return "";
+}
+
+MountedHost::MountedHost(HostKind kind) : kind_(kind) {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern =
+      std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
+      "/kelvoda-host-XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) {
+    ADD_FAILURE() << "mkdtemp: " << std::strerror(errno);
+    return;
+  }
+  dir_ = pattern;
+  // Other users must reach the mount point through here.
+  chmod(dir_.c_str(), 0711);
+  image_ = dir_ + "/image";
+  const int image_fd =
+      open(image_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (image_fd < 0 || ftruncate(image_fd, IMAGE_SIZE) != 0) {
+    ADD_FAILURE() << "cannot create " << image_ << ": " << std::strerror(errno);
+  }
+  loop_fd_ = image_fd < 0 ? -1 : attach_loop(image_fd, device_);
+  if (image_fd >= 0) {
+    close(image_fd);
+  }
+  if (loop_fd_ < 0) {
+    ADD_FAILURE() << "no loop device for " << image_;
+    return;
+  }
+  const std::string log = dir_ + "/log";
+  if (!run_tool(substitute(setup_of(kind).format, device_, ""), log)) {
+    ADD_FAILURE() << "formatting " << host_kind_name(kind) << " failed:\n"
+                  << read_log(log);
+    return;
+  }
+  const std::string mount_point = dir_ + "/mnt";
+  ::mkdir(mount_point.c_str(), 0755);
+  root_ = mount_point;  // from here on the destructor unmounts
+  // Tests expect an empty host that an unprivileged run may write to; the
+  // FUSE mounts already show every entry as 0777.
+  if (mount() && kind == HostKind::EXT4 &&
+      (rmdir((root_ + "/lost+found").c_str()) != 0 ||
+       chmod(root_.c_str(), 0777) != 0)) {
+    ADD_FAILURE() << "cannot prepare " << root_ << ": " << std::strerror(errno);
+    mounted_ = false;
+  }
+}
+
+MountedHost::~MountedHost() {
+  using namespace std::chrono_literals;
+  if (!root_.empty()) {
+    unmount(root_);
+  }
+  if (loop_fd_ >= 0) {
+    close(loop_fd_);
+    // The FUSE driver closes the device when it exits, shortly after the
+    // unmount returned; autoclear then detaches it.
+    for (int attempt = 0; loop_holds_image(device_, image_) && attempt < 250;
+         ++attempt) {
+      std::this_thread::sleep_for(20ms);
+    }
+    if (loop_holds_image(device_, image_)) {
+      ADD_FAILURE() << device_ << " still holds " << image_;
+    }
+  }
+  if (!dir_.empty()) {
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+  }
+}
+
+bool MountedHost::remount() {
+  if (root_.empty()) {
+    return false;
+  }
+  mounted_ = false;
+  return unmount(root_) && mount();
+}
+
+bool MountedHost::mount() {
+  const std::string log = dir_ + "/log";
+  if (!run_tool(substitute(setup_of(kind_).mount, device_, root_), log)) {
+    ADD_FAILURE() << "mounting " << host_kind_name(kind_) << " failed:\n"
+                  << read_log(log);
+    return false;
+  }
+  struct stat outer {};
+  struct stat inner {};
+  mounted_ = stat(dir_.c_str(), &outer) == 0 &&
+             stat(root_.c_str(), &inner) == 0 && outer.st_dev != inner.st_dev;
+  if (!mounted_) {
+    ADD_FAILURE() << root_ << " is not a mount point after mounting";
+  }
+  return mounted_;
+}

@@ -1,0 +1,52 @@
+// Real file systems of the kinds found on USB disks, mounted from loop images
+// so tests can mirror onto them.
+#ifndef KELVODA_HOST_FS_HPP_
+#define KELVODA_HOST_FS_HPP_
+
+#include <string>
+
+enum class HostKind { EXT4, EXFAT, NTFS_CASE_SENSITIVE, NTFS_IGNORE_CASE };
+
+// A short name of `kind` for test messages, such as "exfat".
+const char* host_kind_name(HostKind kind);
+
+// Why `kind` cannot be mounted here (not root, no FUSE, no free loop device, a
+// missing tool), or "" when it can.
+std::string host_unavailable_reason(HostKind kind);
+
+// Whether the loop device `device` is still bound to the file `image`.
+bool loop_holds_image(const std::string& device, const std::string& image);
+
+// A fresh, empty 64 MiB file system of `kind` on a loop device, mounted on a
+// folder every user may write to. Each failed step is reported with
+// ADD_FAILURE and leaves mounted() false. The destructor unmounts, detaches
+// the loop device and removes the image, also when the test failed.
+class MountedHost {
+ public:
+  explicit MountedHost(HostKind kind);
+  ~MountedHost();
+  MountedHost(const MountedHost&) = delete;
+  MountedHost& operator=(const MountedHost&) = delete;
+
+  // Unmounts and mounts again, so that what a FUSE driver kept in memory has
+  // to come back from the disk; returns whether the file system is mounted.
+  bool remount();
+
+  bool mounted() const { return mounted_; }
+  const std::string& root() const { return root_; }  // the mount point
+  const std::string& image() const { return image_; }
+  const std::string& loop_device() const { return device_; }
+
+ private:
+  bool mount();
+
+  HostKind kind_;
+  std::string dir_;  // holds the image, the mount point and the tools' log
+  std::string image_;
+  std::string root_;
+  std::string device_;
+  int loop_fd_ = -1;
+  bool mounted_ = false;
+};
+
+#endif  // KELVODA_HOST_FS_HPP_
