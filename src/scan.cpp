@@ -20,6 +20,7 @@
 #include <system_error>
 
 #include "file_map.hpp"
+#include "folders.hpp"
 
 namespace {
 
@@ -85,33 +86,87 @@ std::string path_of(int fd) {
   return path;
 }
 
-// The key of a link to a regular file, whose target is open as `target`:
-// the target relative to the root when it lies inside the tree and outside
-// the skipped folders, otherwise the link's own path, so that no key ever
-// leads out of the tree or into a folder the other side never scans. Both
-// paths are read from the open handles, so the link's depth does not
-// matter. Where they can't be read the run ends: the link's host copy would
-// otherwise count as host-only and be deleted.
-std::string link_key(Walk& walk, int target) {
+// The key that `walk.rel`, a link in the open folder `folder_fd`, gets by
+// its text: resolved by name against the link's folder, and taken only when
+// that path leads through real folders to the very file `target` that the
+// link reaches. Empty when it doesn't, or when the text leaves the tree.
+std::string key_by_text(const Walk& walk, int folder_fd, const char* name,
+                        const struct stat& target) {
+  std::string text(PATH_MAX, '\0');
+  const ssize_t length = readlinkat(folder_fd, name, text.data(), text.size());
+  if (length <= 0 || static_cast<std::size_t>(length) >= text.size() ||
+      text[0] == '/') {
+    return {};
+  }
+  text.resize(static_cast<std::size_t>(length));
+  std::string key = walk.rel.substr(0, walk.rel.rfind('/') + 1);
+  std::string_view rest = text;
+  while (!rest.empty()) {
+    const std::size_t slash = std::min(rest.find('/'), rest.size());
+    const std::string_view part = rest.substr(0, slash);
+    rest.remove_prefix(std::min(slash + 1, rest.size()));
+    if (part == ".." && key.empty()) {
+      return {};
+    }
+    if (part == "..") {
+      key.pop_back();
+      key.resize(key.rfind('/') + 1);
+    } else if (!part.empty() && part != ".") {
+      key.append(part) += '/';
+    }
+  }
+  if (key.empty()) {
+    return {};
+  }
+  key.pop_back();
+  const std::size_t slash = key.rfind('/');
+  FolderChain folders{walk.root, {}, {}, {}};
+  struct stat st {};
+  const std::string last = key.substr(slash + 1);
+  if (open_folders(folders,
+                   std::string_view(key).substr(
+                       0, slash == std::string::npos ? 0 : slash),
+                   Create::NO) != 0 ||
+      fstatat(folders.fds.back().get(), last.c_str(), &st,
+              AT_SYMLINK_NOFOLLOW) != 0 ||
+      !S_ISREG(st.st_mode) || st.st_dev != target.st_dev ||
+      st.st_ino != target.st_ino) {
+    return {};
+  }
+  return key;
+}
+
+// The key of the link `name` in the open folder `folder_fd` to a regular
+// file, open as `target` with status `st`: the target relative to the root
+// when it lies inside the tree and outside the skipped folders, otherwise
+// the link's own path, so that no key ever leads out of the tree or into a
+// folder the other side never scans. The paths are read from the open
+// handles, or beyond PATH_MAX found from the link's text; where neither
+// tells, the run ends: the link's host copy would otherwise count as
+// host-only and be deleted.
+std::string link_key(Walk& walk, int folder_fd, const char* name, int target,
+                     const struct stat& st) {
   if (walk.canonical_root.empty()) {
     walk.canonical_root = path_of(walk.root_fd);
-    if (walk.canonical_root.empty()) {
-      fail_time(full_path(walk.root, walk.rel));
-    }
-    if (walk.canonical_root.back() != '/') {
+    if (!walk.canonical_root.empty() && walk.canonical_root.back() != '/') {
       walk.canonical_root += '/';
     }
   }
   const std::string resolved = path_of(target);
-  if (resolved.empty()) {
-    fail_time(full_path(walk.root, walk.rel));
+  std::string key;
+  if (resolved.empty() || walk.canonical_root.empty()) {
+    key = key_by_text(walk, folder_fd, name, st);
+    if (key.empty()) {
+      fail_time(full_path(walk.root, walk.rel));
+    }
+  } else {
+    const std::string& prefix = walk.canonical_root;
+    if (resolved.size() <= prefix.size() ||
+        resolved.compare(0, prefix.size(), prefix) != 0) {
+      return walk.rel;
+    }
+    key = resolved.substr(prefix.size());
   }
-  const std::string& prefix = walk.canonical_root;
-  if (resolved.size() <= prefix.size() ||
-      resolved.compare(0, prefix.size(), prefix) != 0) {
-    return walk.rel;
-  }
-  std::string key = resolved.substr(prefix.size());
   std::string_view rest = key;
   for (std::size_t slash = rest.find('/'); slash != std::string_view::npos;
        slash = rest.find('/')) {
@@ -192,7 +247,9 @@ void visit_entry(Walk& walk, int folder_fd, const char* name,
         return;
       }
       if (fstat(target, &st) == 0 && S_ISREG(st.st_mode)) {
-        store_file_time(walk.result, link_key(walk, target), st.st_mtim.tv_sec);
+        store_file_time(walk.result,
+                        link_key(walk, folder_fd, name, target, st),
+                        st.st_mtim.tv_sec);
       }
       close(target);
       return;

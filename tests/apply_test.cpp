@@ -2,12 +2,15 @@
 // functions in-process for states a run cannot reach on its own.
 #include "apply.hpp"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <ctime>
 #include <filesystem>
+#include <random>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -28,8 +31,10 @@ std::string failure(const std::string& action, const std::string& path,
          error_text(error) + "\n";
 }
 
-// A local and a host tree, each in a folder of its own.
+// A local and a host tree, each in a folder of its own; the local one under
+// `local_base` where given.
 struct Sides {
+  explicit Sides(const std::string& local_base = {}) : l(local_base) {}
   TempTree l;
   TempTree h;
   std::string local = l.root();
@@ -286,7 +291,7 @@ TEST(Apply, BlockedFoldersFailAndHostLinksAreReplaced) {
 // leave no file, partial or temporary, behind.
 TEST(Apply, PermissionFailuresEndOnlyTheirEntry) {
   Sides s;
-  for (const char* rel : {"w/m1", "w/m2", "z\"\\", "ok"}) {
+  for (const char* rel : {"w/m1", "w/m2", "w/sub/m3", "z\"\\", "ok"}) {
     s.l.write(rel, "local", OLD);
   }
   s.h.mkdir("w");
@@ -303,15 +308,43 @@ TEST(Apply, PermissionFailuresEndOnlyTheirEntry) {
       run_yes(s, {.user = User::UNPRIVILEGED}),
       {copied(s, "w/m1", MISSING, s.copy_failure("w/m1", EACCES)),
        copied(s, "w/m2", MISSING, s.copy_failure("w/m2", EACCES)),
+       copied(
+           s, "w/sub/m3", MISSING,
+           failure("Erstellen des Verzeichnisses", s.host + "/w/sub", EACCES)),
        copied(s, "z\"\\", MISSING, s.copy_failure("z\"\\", EACCES)),
        copied(s, "ok", MISSING),
        {"ro/f", DELETED, "", failure("Löschen von", s.host + "/ro/f", EACCES)},
        removed(s.host, "p/d/f", "",
                failure("Löschen von", s.host + "/p/d", EACCES)),
        removed(s.host, "gone")},
-      7);
+      8);
   EXPECT_EQ(s.h.files(), (std::vector<std::string>{"ok", "ro/f"}));
   EXPECT_TRUE(s.h.exists("p/d"));
+}
+
+// In a folder that may be written and searched but not read (a drop box,
+// made so after the scan), a file is removed and a new one copied in; only
+// the test whether the folder is now empty fails.
+TEST(Apply, DropBoxFoldersTakeDeletionsAndCopies) {
+  Sides s;
+  s.l.write("drop/new", "n", OLD);
+  s.h.write("drop/old", "o", OLD);
+  s.l.open_to_all();
+  s.h.open_to_all();
+  s.h.chmod("drop", 0333);
+  const RunResult run = run_in_child(
+      [&] {
+        sync_different_files({{"drop/new", MISSING}, {"drop/old", DELETED}},
+                             s.local, s.host);
+        return 0;
+      },
+      {.user = User::UNPRIVILEGED});
+  expect_run(run,
+             copying(s.local + "/drop/new", s.host + "/drop/new") +
+                 file_removed(s.host + "/drop/old"),
+             failure("Prüfen von", s.host + "/drop", EACCES), 0);
+  s.h.chmod("drop", 0755);
+  EXPECT_EQ(s.h.files(), std::vector<std::string>{"drop/new"});
 }
 
 // A copy failing midway keeps the old host file and leaves no temporary
@@ -360,4 +393,162 @@ TEST(Apply, KilledNewCopyLeavesNothingBehind) {
   EXPECT_EQ(s.h.files(), std::vector<std::string>{});
   expect_run(run_yes(s), {copied(s, "big", MISSING)}, 1);
   EXPECT_TRUE(s.h.read("big") == s.l.read("big"));
+}
+
+// Copies, overwrites, links and deletions work in folders nested beyond
+// PATH_MAX, where no path can be handed to the kernel as a whole.
+TEST(Apply, TreesDeeperThanPathMax) {
+  Sides s;
+  std::string deep = "top";
+  for (char c = 'a'; c < 'a' + 25; ++c) {
+    deep += "/" + std::string(200, c);
+  }
+  const auto folder = [&](const std::string& root) {
+    FolderChain folders{root, {}, {}, {}};
+    EXPECT_EQ(open_folders(folders, deep, Create::YES), 0);
+    return folders;
+  };
+  const auto put = [&](const std::string& root, const char* name,
+                       const std::string& text, std::int64_t time) {
+    const FolderChain folders = folder(root);
+    const int at = folders.fds.back().get();
+    const UniqueFd fd(openat(at, name, O_WRONLY | O_CREAT | O_TRUNC, 0644));
+    EXPECT_EQ(write(fd.get(), text.data(), text.size()),
+              static_cast<ssize_t>(text.size()));
+    const timespec times[2] = {{time, 0}, {time, 0}};
+    EXPECT_EQ(utimensat(at, name, times, 0), 0);
+  };
+  const auto get = [&](const std::string& root, const char* name) {
+    const FolderChain folders = folder(root);
+    const UniqueFd fd(openat(folders.fds.back().get(), name, O_RDONLY));
+    std::string text(100, '\0');
+    const ssize_t got = fd.valid() ? read(fd.get(), text.data(), 100) : -1;
+    return got < 0 ? "(missing)" : text.substr(0, static_cast<size_t>(got));
+  };
+  put(s.local, "new", "n", OLD);
+  put(s.local, "upd", "local", OLD + 10);
+  ASSERT_EQ(symlinkat("new", folder(s.local).fds.back().get(), "link"), 0);
+  put(s.host, "upd", "host", OLD);
+  put(s.host, "gone", "g", OLD);
+  const RunResult run = run_yes(s);
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_TRUE(
+      run.out.ends_with(file_removed(s.host + "/" + deep + "/gone") + "\n"))
+      << run.out;
+  EXPECT_EQ(get(s.host, "new"), "n");
+  EXPECT_EQ(get(s.host, "upd"), "local");
+  EXPECT_EQ(get(s.host, "gone"), "(missing)");
+  expect_run(run_yes(s), summary(4, 0, 0, 0) + NOTHING_PENDING, "", 0);
+}
+
+// Files larger than the copy buffer arrive intact within one file system and
+// from another one (tmpfs), where the kernel refuses to copy and the buffer
+// does all of it; holes stay holes on a host that can store them.
+TEST(Apply, CopiesWithinAndAcrossFileSystems) {
+  std::mt19937_64 rng(7);
+  std::string big((1 << 20) + 12345, '\0');
+  for (char& c : big) {
+    c = static_cast<char>(rng());
+  }
+  std::string sparse(16 << 20, '\0');
+  sparse.replace(8 << 20, 5, "data!");
+  for (const std::string base : {"", "/dev/shm"}) {
+    SCOPED_TRACE(base);
+    if (!base.empty() && !fs::is_directory(base)) {
+      GTEST_SKIP() << "no " << base << " to hold a tree on another file system";
+    }
+    Sides s(base);
+    s.l.write("new", big, OLD);
+    s.l.write("upd", big.substr(1000), OLD + 10);
+    s.h.write("upd", "the older host file", OLD);
+    const int fd = open(s.l.path("sparse").c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_EQ(pwrite(fd, "data!", 5, 8 << 20), 5);
+    ASSERT_EQ(ftruncate(fd, 16 << 20), 0);
+    close(fd);
+    s.l.set_mtime("sparse", OLD);
+    expect_run(run_yes(s),
+               {copied(s, "new", MISSING), copied(s, "upd", NEWER),
+                copied(s, "sparse", MISSING)},
+               4);
+    EXPECT_TRUE(s.h.read("new") == big);
+    EXPECT_TRUE(s.h.read("upd") == big.substr(1000));
+    EXPECT_TRUE(s.h.read("sparse") == sparse);
+    struct stat st {};
+    ASSERT_EQ(stat(s.h.path("sparse").c_str(), &st), 0);
+    EXPECT_LT(st.st_blocks * 512, 1 << 20);
+  }
+}
+
+// A local file that stopped being a regular file since the scan fails with
+// EINVAL at once, never blocking on a pipe or copying a device; the host file
+// stays as it was.
+TEST(Apply, SourcesThatAreNoLongerFilesFail) {
+  Sides s;
+  ASSERT_EQ(mkfifo(s.l.path("pipe").c_str(), 0644), 0);
+  s.l.symlink("/dev/zero", "zero");
+  s.l.mkdir("dir");
+  std::string out;
+  std::string err;
+  std::vector<DiffEntry> entries;
+  for (const std::string rel : {"pipe", "zero", "dir"}) {
+    s.h.write(rel, "host", OLD);
+    entries.push_back({rel, NEWER});
+    out += copying(s.local + "/" + rel, s.host + "/" + rel);
+    err += s.copy_failure(rel, EINVAL);
+  }
+  EXPECT_EQ(captured([&] { sync_different_files(entries, s.local, s.host); }),
+            std::make_pair(out, err));
+  EXPECT_EQ(s.h.files(), (std::vector<std::string>{"dir", "pipe", "zero"}));
+  EXPECT_EQ(s.h.read("pipe") + s.h.read("zero") + s.h.read("dir"),
+            "hosthosthost");
+}
+
+// Faults injected into the run's system calls by strace: SIGINT, SIGTERM or
+// SIGHUP while an overwrite writes its temporary file removes that file and
+// ends the run by the same signal, the host keeping the old file; a kernel
+// that refuses to link an unnamed file by its descriptor (EPERM or ENOENT
+// before Linux 6.10 without CAP_DAC_READ_SEARCH) gets it linked through
+// /proc.
+TEST(Apply, InjectedFaultsKeepTheHostWhole) {
+  if (access("/usr/bin/strace", X_OK) != 0) {
+    GTEST_SKIP() << "strace is needed to inject faults into a run";
+  }
+  const std::string writes = "copy_file_range,pwrite64";
+  struct Case {
+    std::string calls, inject;
+    DiffType type;
+    int status;
+  };
+  std::vector<Case> cases = {{"linkat", "error=EPERM:when=1+2", MISSING, 0},
+                             {"linkat", "error=ENOENT:when=1+2", MISSING, 0}};
+  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+    cases.push_back({writes, "signal=" + std::to_string(signal_number), NEWER,
+                     128 + signal_number});
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.inject);
+    Sides s;
+    std::vector<Action> copies;
+    for (const std::string rel : {"a", "b"}) {
+      s.l.write(rel, std::string(1 << 20, rel[0]), OLD + 10);
+      if (c.type == NEWER) {
+        s.h.write(rel, "old", OLD);
+      }
+      copies.push_back(copied(s, rel, c.type));
+    }
+    const RunResult run =
+        run_yes(s, {.wrapper = {"strace", "-f", "-qq", "-o", "/dev/null", "-e",
+                                "trace=" + c.calls, "-e",
+                                "inject=" + c.calls + ":" + c.inject}});
+    EXPECT_EQ(s.h.files(), (std::vector<std::string>{"a", "b"}));
+    if (c.status == 0) {
+      expect_run(run, copies, 2);
+      EXPECT_TRUE(s.h.read("a") == s.l.read("a"));
+      continue;
+    }
+    copies = as_reported(copies, run.out);
+    expect_run(run, report(copies, 4) + copies[0].out, "", c.status);
+    EXPECT_EQ(s.h.read("a") + s.h.read("b"), "oldold");
+  }
 }

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <sstream>
 #include <system_error>
@@ -24,11 +25,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string make_temp_dir() {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern =
-      std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
-      "/kelvoda-test-XXXXXX";
+std::string make_temp_dir(std::string base = {}) {
+  if (base.empty()) {
+    const char* tmpdir = std::getenv("TMPDIR");
+    base = tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp";
+  }
+  std::string pattern = base + "/kelvoda-test-XXXXXX";
   if (mkdtemp(pattern.data()) == nullptr) {
     ADD_FAILURE() << "mkdtemp failed";
   }
@@ -48,15 +50,21 @@ void write_file(const std::string& path, std::string_view content) {
   EXPECT_TRUE(out.good()) << "cannot write " << path;
 }
 
-// Replaces the child with `binary` run with `args`, or ends it with 127.
+// Replaces the child with `binary` run with `args`, under the command
+// `wrapper` where one is given, or ends it with 127.
 [[noreturn]] void exec_binary(const std::string& binary,
-                              const std::vector<std::string>& args) {
-  std::vector<char*> argv{const_cast<char*>(binary.c_str())};
+                              const std::vector<std::string>& args,
+                              const std::vector<std::string>& wrapper = {}) {
+  std::vector<char*> argv;
+  for (const std::string& arg : wrapper) {
+    argv.push_back(const_cast<char*>(arg.c_str()));
+  }
+  argv.push_back(const_cast<char*>(binary.c_str()));
   for (const std::string& arg : args) {
     argv.push_back(const_cast<char*>(arg.c_str()));
   }
   argv.push_back(nullptr);
-  execv(argv[0], argv.data());
+  execvp(argv[0], argv.data());
   _exit(127);
 }
 
@@ -109,7 +117,7 @@ void drop_privileges() {
 
 }  // namespace
 
-TempTree::TempTree() : root_(make_temp_dir()) {}
+TempTree::TempTree(const std::string& base) : root_(make_temp_dir(base)) {}
 
 TempTree::~TempTree() {
   if (testing::Test::HasFailure()) {
@@ -208,13 +216,23 @@ std::vector<std::string> TempTree::files() const {
 
 RunResult run_kelvoda(const std::vector<std::string>& args,
                       const RunOptions& options) {
+  const std::string& binary = binary_for(options.user);
+  return run_in_child(
+      [&] {
+        exec_binary(binary, args, options.wrapper);
+        return 127;
+      },
+      options);
+}
+
+RunResult run_in_child(const std::function<int()>& body,
+                       const RunOptions& options) {
   // Files, not pipes: the child can never block on a full pipe.
   const std::string io = make_temp_dir();
   const std::string in_path = io + "/in";
   const std::string out_path = io + "/out";
   const std::string err_path = io + "/err";
   write_file(in_path, options.stdin_text);
-  const std::string& binary = binary_for(options.user);
 
   const pid_t pid = fork();
   if (pid == 0) {
@@ -237,7 +255,10 @@ RunResult run_kelvoda(const std::vector<std::string>& args,
     if (options.user == User::UNPRIVILEGED) {
       drop_privileges();
     }
-    exec_binary(binary, args);
+    const int status = body();
+    std::cout.flush();
+    std::cerr.flush();
+    _exit(status);
   }
   int wait_status = 0;
   waitpid(pid, &wait_status, 0);

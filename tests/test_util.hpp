@@ -6,15 +6,17 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-// A fresh directory under $TMPDIR, removed at the end of the test unless the
-// test failed; then its path is printed and it stays for inspection.
+// A fresh directory under `base` ($TMPDIR or /tmp when empty), removed at
+// the end of the test unless the test failed; then its path is printed and
+// it stays for inspection.
 class TempTree {
  public:
-  TempTree();
+  explicit TempTree(const std::string& base = {});
   ~TempTree();
   TempTree(const TempTree&) = delete;
   TempTree& operator=(const TempTree&) = delete;
@@ -68,12 +70,21 @@ struct RunOptions {
   // none.
   long long file_size_limit = -1;
   OverLimit over_limit = OverLimit::FAILS;
+  // A command that runs kelvoda, such as strace with its options; searched
+  // in PATH. Empty: kelvoda is run directly.
+  std::vector<std::string> wrapper = {};
 };
 
 // Runs kelvoda with `args` as `options` say, stdout and stderr captured
 // separately, also when the run is killed.
 RunResult run_kelvoda(const std::vector<std::string>& args,
                       const RunOptions& options = {});
+
+// Runs `body` in a child process set up as `options` say (stdin, user,
+// limits), with stdout and stderr captured; the child's status is what
+// `body` returns. For in-process work that must run unprivileged.
+RunResult run_in_child(const std::function<int()>& body,
+                       const RunOptions& options = {});
 
 // In a child process: replaces it with kelvoda run with `args`; ends it with
 // status 127 if that fails.
