@@ -5,8 +5,11 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <iomanip>
@@ -14,6 +17,8 @@
 #include <sstream>
 #include <string_view>
 #include <system_error>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "copy.hpp"
 
@@ -48,12 +53,152 @@ std::pair<std::string_view, std::string> split(std::string_view rel) {
 }
 
 struct Run {
+  const std::vector<DiffEntry>& entries;
   const std::string& local_root;
   const std::string& host_root;
   FolderChain local;
   FolderChain host;
   CopyState copies;
+  // The DELETED keys by their folded form, made when a host first treats a
+  // new file's name as taken; and those whose host entry became a copy's.
+  std::unordered_map<std::string, std::string_view> deleted_by_fold;
+  std::unordered_set<std::string_view> taken_over;
 };
+
+// Appends the code point `code` (below 0x800) to `out` in UTF-8.
+void append_utf8(std::string& out, unsigned code) {
+  if (code < 0x80) {
+    out += static_cast<char>(code);
+    return;
+  }
+  out += static_cast<char>(0xC0 | (code >> 6));
+  out += static_cast<char>(0x80 | (code & 0x3F));
+}
+
+// The small letter of the capital `code`, for the letters of two UTF-8 bytes
+// that FAT, exFAT and NTFS compare without case; other code points stay.
+unsigned lower_letter(unsigned code) {
+  const bool latin1 = code >= 0xC0 && code <= 0xDE && code != 0xD7;
+  const bool greek = code >= 0x391 && code <= 0x3A9 && code != 0x3A2;
+  const bool cyrillic = code >= 0x410 && code <= 0x42F;
+  if (latin1 || greek || cyrillic) {
+    return code + 0x20;
+  }
+  if (code >= 0x400 && code <= 0x40F) {
+    return code + 0x50;
+  }
+  const bool even_pairs =
+      (code >= 0x100 && code <= 0x137) || (code >= 0x14A && code <= 0x177);
+  const bool odd_pairs =
+      (code >= 0x139 && code <= 0x148) || (code >= 0x179 && code <= 0x17E);
+  if ((even_pairs && code % 2 == 0) || (odd_pairs && code % 2 == 1)) {
+    return code + 1;
+  }
+  return code == 0x178 ? 0xFF : code;
+}
+
+// `rel` as a host that ignores letter case and drops trailing dots and
+// blanks (FAT) compares it: each component with its letters lowered and
+// those trailing characters removed. Names the host tells apart may fold
+// alike only where FAT does; names it treats as one beyond these letters
+// fold apart, and are then taken as a collision.
+std::string fold_key(std::string_view rel) {
+  std::string folded;
+  folded.reserve(rel.size());
+  const auto end_component = [&folded] {
+    while (!folded.empty() && (folded.back() == '.' || folded.back() == ' ')) {
+      folded.pop_back();
+    }
+  };
+  for (std::size_t i = 0; i < rel.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(rel[i]);
+    if (byte == '/') {
+      end_component();
+      folded += '/';
+    } else if (byte < 0x80) {
+      folded += static_cast<char>(std::tolower(byte));
+    } else if ((byte & 0xE0) == 0xC0 && i + 1 < rel.size() &&
+               (static_cast<unsigned char>(rel[i + 1]) & 0xC0) == 0x80) {
+      const unsigned code = ((byte & 0x1Fu) << 6) |
+                            (static_cast<unsigned char>(rel[i + 1]) & 0x3Fu);
+      append_utf8(folded, lower_letter(code));
+      ++i;
+    } else {
+      folded += static_cast<char>(byte);
+    }
+  }
+  end_component();
+  return folded;
+}
+
+// The components of `rel`.
+std::vector<std::string_view> components(std::string_view rel) {
+  std::vector<std::string_view> parts;
+  for (std::size_t begin = 0; begin <= rel.size();) {
+    const std::size_t end = std::min(rel.find('/', begin), rel.size());
+    parts.push_back(rel.substr(begin, end - begin));
+    begin = end + 1;
+  }
+  return parts;
+}
+
+// A new file whose name the host already resolves although its scan did not
+// list it: the host treats two names as one. When the other name is a file
+// due for deletion (a case-only rename in the local tree), the host entry
+// takes the local spelling, folders included, and is replaced; the deletion
+// then leaves it alone. Otherwise the name belongs to another local file's
+// copy, or to a file that appeared since the scan, and stays untouched:
+// EEXIST. Returns 0 or the error number.
+int take_over_alias(Run& run, const DiffEntry& entry, const std::string& name) {
+  if (run.deleted_by_fold.empty()) {
+    for (const DiffEntry& other : run.entries) {
+      if (other.type == DELETED) {
+        run.deleted_by_fold.emplace(fold_key(other.rel_path), other.rel_path);
+      }
+    }
+  }
+  const auto found = run.deleted_by_fold.find(fold_key(entry.rel_path));
+  if (found == run.deleted_by_fold.end() ||
+      run.taken_over.contains(found->second)) {
+    return EEXIST;
+  }
+  const std::vector<std::string_view> local = components(entry.rel_path);
+  const std::vector<std::string_view> host = components(found->second);
+  run.taken_over.insert(found->second);
+  for (std::size_t level = 0; level + 1 < local.size(); ++level) {
+    if (local[level] == host[level]) {
+      continue;
+    }
+    // Both spellings as folders in the local tree: two folders for one.
+    const std::string host_name(host[level]);
+    const std::string local_name(local[level]);
+    struct stat st {};
+    if (fstatat(run.local.fds[level].get(), host_name.c_str(), &st,
+                AT_SYMLINK_NOFOLLOW) == 0) {
+      return EEXIST;
+    }
+    const int parent = run.host.fds[level].get();
+    if (renameat(parent, host_name.c_str(), parent, local_name.c_str()) != 0) {
+      return errno;
+    }
+  }
+  const int folder = run.host.fds.back().get();
+  const std::string host_name(host.back());
+  std::string aside;
+  if (const int error =
+          move_aside(run.copies, folder, host_name.c_str(), aside);
+      error != 0) {
+    return error;
+  }
+  const int error = copy_file(run.copies, run.local.fds.back().get(), folder,
+                              name.c_str(), Target::NEW);
+  if (error != 0) {
+    renameat(folder, aside.c_str(), folder, host_name.c_str());
+    return error;
+  }
+  unlinkat(folder, aside.c_str(), 0);
+  return 0;
+}
 
 void copy_entry(Run& run, const DiffEntry& entry) {
   const std::string source = join(run.local_root, entry.rel_path);
@@ -71,7 +216,11 @@ void copy_entry(Run& run, const DiffEntry& entry) {
   int error = open_folders(run.local, folder, Create::NO);
   if (error == 0) {
     error = copy_file(run.copies, run.local.fds.back().get(),
-                      run.host.fds.back().get(), name.c_str(), entry.type);
+                      run.host.fds.back().get(), name.c_str(),
+                      entry.type == MISSING ? Target::NEW : Target::REPLACE);
+  }
+  if (error == EEXIST && entry.type == MISSING) {
+    error = take_over_alias(run, entry, name);
   }
   if (error != 0) {
     report_failure(
@@ -90,7 +239,10 @@ void delete_entry(Run& run, const DiffEntry& entry) {
   // and search permission on its folder, not read permission.
   int error = open_folders(run.host, folder, Create::NO);
   const bool opened = error == 0;
-  if (opened && unlinkat(run.host.fds.back().get(), name.c_str(), 0) != 0) {
+  if (run.taken_over.contains(entry.rel_path)) {
+    error = ENOENT;  // its host entry now holds a local file's copy
+  } else if (opened &&
+             unlinkat(run.host.fds.back().get(), name.c_str(), 0) != 0) {
     error = errno;
   }
   if (error != 0 && error != ENOENT) {
@@ -136,11 +288,14 @@ int test_empty(int folder, bool& empty) {
 void sync_different_files(const std::vector<DiffEntry>& entries,
                           const std::string& local_root,
                           const std::string& host_root) {
-  Run run{local_root,
+  Run run{entries,
+          local_root,
           host_root,
           {local_root, {}, {}, {}},
           {host_root, {}, {}, {}},
-          start_copies()};
+          start_copies(),
+          {},
+          {}};
   for (const DiffEntry& entry : entries) {
     if (entry.type == NEWER || entry.type == MISSING) {
       copy_entry(run, entry);

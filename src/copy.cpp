@@ -155,9 +155,9 @@ int link_unnamed(int fd, int folder, const char* name) {
 // Opens the file that receives the copy: an unnamed file in `to` for a new
 // file where the host has them, otherwise a fresh hidden file, whose name
 // is then left in `temp`. Returns the descriptor or -1 with errno set.
-int open_receiver(CopyState& state, int to, DiffType type, mode_t mode,
+int open_receiver(CopyState& state, int to, Target target, mode_t mode,
                   const char*& temp) {
-  if (type == MISSING && state.unnamed_files) {
+  if (target == Target::NEW && state.unnamed_files) {
     const int fd = openat(to, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
     if (fd >= 0 ||
         (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) {
@@ -200,6 +200,13 @@ int fill(CopyState& state, int in, const struct stat& st, int out) {
 
 }  // namespace
 
+int move_aside(CopyState& state, int folder, const char* name,
+               std::string& aside) {
+  aside = claim_temp_name(state, folder);
+  release_temp_name();
+  return renameat(folder, name, folder, aside.c_str()) == 0 ? 0 : errno;
+}
+
 CopyState start_copies() {
   CopyState state;
   state.umask_bits = umask(0);
@@ -234,7 +241,7 @@ int copy_range(CopyState& state, int in, int out, off_t offset, off_t length) {
 }
 
 int copy_file(CopyState& state, int from, int to, const char* name,
-              DiffType type) {
+              Target target) {
   // Without blocking: a source that has become a named pipe since the scan
   // must not hang the run.
   const UniqueFd in(openat(from, name, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
@@ -249,31 +256,28 @@ int copy_file(CopyState& state, int from, int to, const char* name,
     return EINVAL;
   }
   const char* temp = nullptr;
-  UniqueFd out(open_receiver(state, to, type, st.st_mode & 07777, temp));
+  UniqueFd out(open_receiver(state, to, target, st.st_mode & 07777, temp));
   if (!out.valid()) {
     return errno;
   }
   int error = fill(state, in.get(), st, out.get());
   if (error == 0 && temp == nullptr) {
+    // Linking never replaces: an occupied name gives EEXIST.
     error = link_unnamed(out.get(), to, name);
-    if (error == EEXIST) {
-      // Something took the target's place since the scan: replace it as an
-      // overwrite would, through a hidden name.
-      do {
-        temp = claim_temp_name(state, to);
-        error = link_unnamed(out.get(), to, temp);
-      } while (error == EEXIST);
-      if (error != 0) {
-        release_temp_name();
-        temp = nullptr;
-      }
-    } else if (error == 0) {
-      if (const int closed = out.close(); closed != 0) {
+    if (error == 0) {
+      const int closed = out.close();
+      if (closed != 0) {
         unlinkat(to, name, 0);
-        return closed;
       }
-      return 0;
+      return closed;
     }
+  }
+  // A rename would replace whatever the host resolves the name to, which on
+  // a case-insensitive host may be another file's copy.
+  struct stat occupant {};
+  if (error == 0 && target == Target::NEW &&
+      fstatat(to, name, &occupant, AT_SYMLINK_NOFOLLOW) == 0) {
+    error = EEXIST;
   }
   if (const int closed = out.close(); error == 0) {
     error = closed;

@@ -5,7 +5,7 @@
 
 #include <sys/types.h>
 
-#include "records.hpp"
+#include <string>
 
 // What the copies of one run learn about the host and keep using.
 struct CopyState {
@@ -23,18 +23,30 @@ struct CopyState {
 // Returns the state for the copies of one run: the process's umask and pid.
 CopyState start_copies();
 
+// Whether a copy creates a file the host lacks or replaces one it has.
+enum class Target { NEW, REPLACE };
+
 // Copies the regular file `name` of the open folder `from` to `name` in the
-// open folder `to`. A file that `type` says is new (MISSING) is written
-// unnamed and linked in once complete; an existing one (NEWER) is written to
-// a hidden temporary file that is renamed over it, so a link there is
+// open folder `to`. A NEW file is written unnamed and linked in once
+// complete, or where the host has no unnamed files written to a hidden
+// temporary file renamed into place; it never replaces anything: when the
+// host already resolves `name` (a file that appeared since the scan, or one
+// that a case-insensitive host treats as the same name) the result is
+// EEXIST and the host is left as it was. A REPLACE copy is written to a
+// hidden temporary file that is renamed over the target, so a link there is
 // replaced, never written through. On failure, and on SIGINT, SIGTERM or
 // SIGHUP while it runs, the temporary file is removed and the host file
-// stays as it was. The copy takes the source's permission bits as far as the
-// host keeps them, holes where the host can store them, and the time of
+// stays as it was. The copy takes the source's permission bits as far as
+// the host keeps them, holes where the host can store them, and the time of
 // writing. A source that is not a regular file fails with EINVAL. Returns 0
 // or the error number. Prints nothing.
 int copy_file(CopyState& state, int from, int to, const char* name,
-              DiffType type);
+              Target target);
+
+// Renames the entry `name` of the open folder `folder` to a fresh hidden
+// temporary name, which is left in `aside`. Returns 0 or the error number.
+int move_aside(CopyState& state, int folder, const char* name,
+               std::string& aside);
 
 // Copies `length` bytes at `offset` of `in` to the same offset of `out`, in
 // the kernel while `state` allows it, otherwise through a buffer. Stops early
