@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <iomanip>
@@ -65,72 +64,6 @@ struct Run {
   std::unordered_set<std::string_view> taken_over;
 };
 
-// Appends the code point `code` (below 0x800) to `out` in UTF-8.
-void append_utf8(std::string& out, unsigned code) {
-  if (code < 0x80) {
-    out += static_cast<char>(code);
-    return;
-  }
-  out += static_cast<char>(0xC0 | (code >> 6));
-  out += static_cast<char>(0x80 | (code & 0x3F));
-}
-
-// The small letter of the capital `code`, for the letters of two UTF-8 bytes
-// that FAT, exFAT and NTFS compare without case; other code points stay.
-unsigned lower_letter(unsigned code) {
-  const bool latin1 = code >= 0xC0 && code <= 0xDE && code != 0xD7;
-  const bool greek = code >= 0x391 && code <= 0x3A9 && code != 0x3A2;
-  const bool cyrillic = code >= 0x410 && code <= 0x42F;
-  if (latin1 || greek || cyrillic) {
-    return code + 0x20;
-  }
-  if (code >= 0x400 && code <= 0x40F) {
-    return code + 0x50;
-  }
-  const bool even_pairs =
-      (code >= 0x100 && code <= 0x137) || (code >= 0x14A && code <= 0x177);
-  const bool odd_pairs =
-      (code >= 0x139 && code <= 0x148) || (code >= 0x179 && code <= 0x17E);
-  if ((even_pairs && code % 2 == 0) || (odd_pairs && code % 2 == 1)) {
-    return code + 1;
-  }
-  return code == 0x178 ? 0xFF : code;
-}
-
-// `rel` as a host that ignores letter case and drops trailing dots and
-// blanks (FAT) compares it: each component with its letters lowered and
-// those trailing characters removed. Names the host tells apart may fold
-// alike only where FAT does; names it treats as one beyond these letters
-// fold apart, and are then taken as a collision.
-std::string fold_key(std::string_view rel) {
-  std::string folded;
-  folded.reserve(rel.size());
-  const auto end_component = [&folded] {
-    while (!folded.empty() && (folded.back() == '.' || folded.back() == ' ')) {
-      folded.pop_back();
-    }
-  };
-  for (std::size_t i = 0; i < rel.size(); ++i) {
-    const auto byte = static_cast<unsigned char>(rel[i]);
-    if (byte == '/') {
-      end_component();
-      folded += '/';
-    } else if (byte < 0x80) {
-      folded += static_cast<char>(std::tolower(byte));
-    } else if ((byte & 0xE0) == 0xC0 && i + 1 < rel.size() &&
-               (static_cast<unsigned char>(rel[i + 1]) & 0xC0) == 0x80) {
-      const unsigned code = ((byte & 0x1Fu) << 6) |
-                            (static_cast<unsigned char>(rel[i + 1]) & 0x3Fu);
-      append_utf8(folded, lower_letter(code));
-      ++i;
-    } else {
-      folded += static_cast<char>(byte);
-    }
-  }
-  end_component();
-  return folded;
-}
-
 // The components of `rel`.
 std::vector<std::string_view> components(std::string_view rel) {
   std::vector<std::string_view> parts;
@@ -144,12 +77,16 @@ std::vector<std::string_view> components(std::string_view rel) {
 
 // A new file whose name the host already resolves although its scan did not
 // list it: the host treats two names as one. When the other name is a file
-// due for deletion (a case-only rename in the local tree), the host entry
-// takes the local spelling, folders included, and is replaced; the deletion
-// then leaves it alone. Otherwise the name belongs to another local file's
-// copy, or to a file that appeared since the scan, and stays untouched:
-// EEXIST. Returns 0 or the error number.
-int take_over_alias(Run& run, const DiffEntry& entry, const std::string& name) {
+// due for deletion (a case-only rename in the local tree), the host's
+// folders take the local spelling and the file is replaced under it, which
+// also gives it the local spelling; its deletion is then left out.
+// Otherwise the name belongs to another local file's copy, or to a file
+// that appeared since the scan, and stays untouched: EEXIST. Every name is
+// looked up afresh after a rename, since some drivers (exfat-fuse) keep
+// each spelling's entry apart in the kernel's caches. Returns 0 or the
+// error number.
+int take_over_alias(Run& run, const DiffEntry& entry, std::string_view folder,
+                    const std::string& name) {
   if (run.deleted_by_fold.empty()) {
     for (const DiffEntry& other : run.entries) {
       if (other.type == DELETED) {
@@ -181,23 +118,16 @@ int take_over_alias(Run& run, const DiffEntry& entry, const std::string& name) {
     if (renameat(parent, host_name.c_str(), parent, local_name.c_str()) != 0) {
       return errno;
     }
+    while (run.host.names.size() > level) {
+      close_deepest(run.host);
+    }
   }
-  const int folder = run.host.fds.back().get();
-  const std::string host_name(host.back());
-  std::string aside;
-  if (const int error =
-          move_aside(run.copies, folder, host_name.c_str(), aside);
+  if (const int error = open_folders(run.host, folder, Create::NO);
       error != 0) {
     return error;
   }
-  const int error = copy_file(run.copies, run.local.fds.back().get(), folder,
-                              name.c_str(), Target::NEW);
-  if (error != 0) {
-    renameat(folder, aside.c_str(), folder, host_name.c_str());
-    return error;
-  }
-  unlinkat(folder, aside.c_str(), 0);
-  return 0;
+  return copy_file(run.copies, run.local.fds.back().get(),
+                   run.host.fds.back().get(), name.c_str(), Target::REPLACE);
 }
 
 void copy_entry(Run& run, const DiffEntry& entry) {
@@ -220,7 +150,7 @@ void copy_entry(Run& run, const DiffEntry& entry) {
                       entry.type == MISSING ? Target::NEW : Target::REPLACE);
   }
   if (error == EEXIST && entry.type == MISSING) {
-    error = take_over_alias(run, entry, name);
+    error = take_over_alias(run, entry, folder, name);
   }
   if (error != 0) {
     report_failure(

@@ -200,13 +200,6 @@ int fill(CopyState& state, int in, const struct stat& st, int out) {
 
 }  // namespace
 
-int move_aside(CopyState& state, int folder, const char* name,
-               std::string& aside) {
-  aside = claim_temp_name(state, folder);
-  release_temp_name();
-  return renameat(folder, name, folder, aside.c_str()) == 0 ? 0 : errno;
-}
-
 CopyState start_copies() {
   CopyState state;
   state.umask_bits = umask(0);
@@ -285,6 +278,12 @@ int copy_file(CopyState& state, int from, int to, const char* name,
   if (temp != nullptr) {
     if (error == 0 && renameat(to, temp, to, name) != 0) {
       error = errno;
+      // The temporary file is there, so the host refuses the name itself
+      // (exfat-fuse answers ENOENT for ':' or '?').
+      if (error == ENOENT &&
+          fstatat(to, temp, &occupant, AT_SYMLINK_NOFOLLOW) == 0) {
+        error = EINVAL;
+      }
     }
     if (error != 0) {
       unlinkat(to, temp, 0);

@@ -5,8 +5,6 @@
 
 #include <sys/types.h>
 
-#include <string>
-
 // What the copies of one run learn about the host and keep using.
 struct CopyState {
   mode_t umask_bits = 0;
@@ -42,11 +40,6 @@ enum class Target { NEW, REPLACE };
 // or the error number. Prints nothing.
 int copy_file(CopyState& state, int from, int to, const char* name,
               Target target);
-
-// Renames the entry `name` of the open folder `folder` to a fresh hidden
-// temporary name, which is left in `aside`. Returns 0 or the error number.
-int move_aside(CopyState& state, int folder, const char* name,
-               std::string& aside);
 
 // Copies `length` bytes at `offset` of `in` to the same offset of `out`, in
 // the kernel while `state` allows it, otherwise through a buffer. Stops early

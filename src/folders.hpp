@@ -72,4 +72,10 @@ int open_folders(FolderChain& chain, std::string_view rel_folder,
 // Drops the deepest level of `chain`, which must hold one below the root.
 void close_deepest(FolderChain& chain);
 
+// Returns the relative path `rel` as a host that ignores letter case and
+// drops trailing dots and blanks (FAT, exFAT, NTFS) compares it: each
+// component with the letters of ASCII and of the two-byte UTF-8 range
+// (Latin, Greek, Cyrillic) lowered and those trailing characters removed.
+std::string fold_key(std::string_view rel);
+
 #endif  // KELVODA_FOLDERS_HPP_

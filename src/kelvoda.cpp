@@ -6,6 +6,7 @@
 #include <cctype>
 #include <charconv>
 #include <cstdint>
+#include <cstdlib>
 #include <iostream>
 #include <string>
 #include <string_view>
@@ -13,6 +14,7 @@
 
 #include "apply.hpp"
 #include "compare.hpp"
+#include "folders.hpp"
 #include "records.hpp"
 #include "report.hpp"
 #include "scan.hpp"
@@ -51,6 +53,68 @@ FolderWatch watch_for(const std::string& root) {
     return {0, 0, true};
   }
   return {st.st_dev, st.st_ino, false};
+}
+
+// The canonical path of `root`, or "" when it can't be formed.
+std::string canonical_path(const std::string& root) {
+  char* resolved = realpath(root.c_str(), nullptr);
+  if (resolved == nullptr) {
+    return {};
+  }
+  std::string path = resolved;
+  std::free(resolved);
+  return path;
+}
+
+// True when `inner` lies inside `outer` as a host that ignores letter case
+// sees it. Some drivers number each spelling of a folder apart (exfat-fuse),
+// so the identities of the roots can't tell; instead the canonical paths
+// nest once folded, and the outer root continued with the inner root's
+// remaining names is a folder. (On a host that tells case apart and holds
+// both spellings, this refuses two trees that are in fact apart.)
+bool nested_by_spelling(const std::string& outer, const std::string& inner) {
+  const std::string outer_path = canonical_path(outer);
+  const std::string inner_path = canonical_path(inner);
+  if (outer_path.empty() || inner_path.empty()) {
+    return false;
+  }
+  const std::string outer_folded = fold_key(outer_path);
+  const std::string inner_folded = fold_key(inner_path);
+  const std::size_t cut = outer_folded == "/" ? 1 : outer_folded.size() + 1;
+  if (inner_folded.size() <= cut || !inner_folded.starts_with(outer_folded) ||
+      inner_folded[cut - 1] != '/') {
+    return false;
+  }
+  // Folding keeps the number of components; find the inner path's rest.
+  const auto slashes = std::count(outer_path.begin(), outer_path.end(), '/') -
+                       (outer_path == "/" ? 1 : 0);
+  std::size_t rest = 0;
+  for (auto seen = 0; seen <= slashes; ++rest) {
+    seen += inner_path[rest] == '/' ? 1 : 0;
+  }
+  const std::string continued =
+      (outer_path == "/" ? "" : outer_path) + "/" + inner_path.substr(rest);
+  struct stat st {};
+  return stat(continued.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// True when the walks saw one root inside the other, or, on one device, the
+// roots nest by a spelling the host takes as the same; never for the same
+// folder given twice.
+bool roots_nested(const std::string& local_root, const FolderWatch& local_watch,
+                  const std::string& host_root, const FolderWatch& host_watch) {
+  const bool same_root = !host_watch.seen && !local_watch.seen &&
+                         host_watch.dev == local_watch.dev &&
+                         host_watch.ino == local_watch.ino;
+  if (same_root) {
+    return false;
+  }
+  if (host_watch.seen || local_watch.seen) {
+    return true;
+  }
+  return host_watch.dev == local_watch.dev &&
+         (nested_by_spelling(local_root, host_root) ||
+          nested_by_spelling(host_root, local_root));
 }
 
 enum class Answer { APPLY, CANCEL, END_OF_INPUT };
@@ -129,10 +193,7 @@ int main(int argc, char** argv) {
   FolderWatch local_watch = watch_for(local_root);
   const FileTimeMap local_map = scan_directory(local_root, &host_watch);
   const FileTimeMap host_map = scan_directory(host_root, &local_watch);
-  const bool same_root = !host_watch.seen && !local_watch.seen &&
-                         host_watch.dev == local_watch.dev &&
-                         host_watch.ino == local_watch.ino;
-  if (!same_root && (host_watch.seen || local_watch.seen)) {
+  if (roots_nested(local_root, local_watch, host_root, host_watch)) {
     return fail_command_line(
         "Die Verzeichnisse dürfen nicht ineinander liegen");
   }
