@@ -62,7 +62,26 @@ struct Run {
   // new file's name as taken; and those whose host entry became a copy's.
   std::unordered_map<std::string, std::string_view> deleted_by_fold;
   std::unordered_set<std::string_view> taken_over;
+  // Copies written but not yet in place, with the entry each belongs to and
+  // the device of its folder; their bytes; the most that may wait.
+  std::vector<std::pair<const DiffEntry*, PendingCopy>> batch;
+  std::vector<dev_t> batch_devices;
+  off_t batch_bytes = 0;
+  std::size_t batch_limit = 0;
+  // A folder on each device the run wrote to, for the final sync.
+  std::vector<std::pair<dev_t, std::shared_ptr<const UniqueFd>>> devices;
+  bool changed = false;
 };
+
+// Flushes a batch at this many bytes of copies.
+constexpr off_t BATCH_BYTES = off_t{256} << 20;
+
+void report_copy_failure(const Run& run, const DiffEntry& entry, int error) {
+  report_failure(
+      "Kopieren von " + quoted_form(join(run.local_root, entry.rel_path)) +
+          " nach " + quoted_form(join(run.host_root, entry.rel_path)),
+      error);
+}
 
 // The components of `rel`.
 std::vector<std::string_view> components(std::string_view rel) {
@@ -87,6 +106,14 @@ std::vector<std::string_view> components(std::string_view rel) {
 // error number.
 int take_over_alias(Run& run, const DiffEntry& entry, std::string_view folder,
                     const std::string& name) {
+  if (const int error = open_folders(run.local, folder, Create::NO);
+      error != 0) {
+    return error;
+  }
+  if (const int error = open_folders(run.host, folder, Create::NO);
+      error != 0) {
+    return error;
+  }
   if (run.deleted_by_fold.empty()) {
     for (const DiffEntry& other : run.entries) {
       if (other.type == DELETED) {
@@ -110,11 +137,11 @@ int take_over_alias(Run& run, const DiffEntry& entry, std::string_view folder,
     const std::string host_name(host[level]);
     const std::string local_name(local[level]);
     struct stat st {};
-    if (fstatat(run.local.fds[level].get(), host_name.c_str(), &st,
+    if (fstatat(run.local.fds[level]->get(), host_name.c_str(), &st,
                 AT_SYMLINK_NOFOLLOW) == 0) {
       return EEXIST;
     }
-    const int parent = run.host.fds[level].get();
+    const int parent = run.host.fds[level]->get();
     if (renameat(parent, host_name.c_str(), parent, local_name.c_str()) != 0) {
       return errno;
     }
@@ -126,8 +153,95 @@ int take_over_alias(Run& run, const DiffEntry& entry, std::string_view folder,
       error != 0) {
     return error;
   }
-  return copy_file(run.copies, run.local.fds.back().get(),
-                   run.host.fds.back().get(), name.c_str(), Target::REPLACE);
+  const PendingCopy where{
+      run.host.fds.back(), name, Target::REPLACE, {}, -1, 0};
+  PendingCopy pending;
+  const int error = write_copy(run.copies, run.local.fds.back()->get(), where,
+                               pending, Sync::NOW);
+  return error != 0 ? error : place_copy(pending);
+}
+
+// Puts the written copies of the batch in place once their data is on the
+// disk: one syncfs per device for all of them, so a power cut never leaves
+// a name on a torn or empty file. A copy whose sync or placing fails gets
+// its copy error and leaves nothing behind.
+void flush_batch(Run& run) {
+  if (run.batch.empty()) {
+    return;
+  }
+  std::vector<std::pair<dev_t, int>> synced;  // device, error of its sync
+  for (std::size_t i = 0; i < run.batch.size(); ++i) {
+    const dev_t device = run.batch_devices[i];
+    if (std::none_of(synced.begin(), synced.end(),
+                     [&](const auto& seen) { return seen.first == device; })) {
+      const int fd = run.batch[i].second.file.get();
+      synced.emplace_back(device, syncfs(fd) == 0 ? 0 : errno);
+    }
+  }
+  for (std::size_t i = 0; i < run.batch.size(); ++i) {
+    auto& [entry, pending] = run.batch[i];
+    int error = 0;
+    for (const auto& [device, sync_error] : synced) {
+      if (device == run.batch_devices[i]) {
+        error = sync_error;
+      }
+    }
+    if (error != 0) {
+      discard_copy(pending);
+    } else {
+      error = place_copy(pending);
+    }
+    if (error == EEXIST && entry->type == MISSING) {
+      const auto [folder, name] = split(entry->rel_path);
+      error = take_over_alias(run, *entry, folder, name);
+    }
+    if (error != 0) {
+      report_copy_failure(run, *entry, error);
+      continue;
+    }
+    run.changed = true;
+  }
+  run.batch.clear();
+  run.batch_devices.clear();
+  run.batch_bytes = 0;
+}
+
+// Makes everything the run changed on the host durable. Returns 0 or the
+// error number.
+int sync_host(Run& run) {
+  if (const int error = open_folders(run.host, "", Create::NO); error != 0) {
+    return error;
+  }
+  const UniqueFd root(openat(run.host.fds.front()->get(), ".",
+                             O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  struct stat st {};
+  if (!root.valid() || fstat(root.get(), &st) != 0 || syncfs(root.get()) != 0) {
+    return errno;
+  }
+  for (const auto& [device, folder] : run.devices) {
+    if (device == st.st_dev) {
+      continue;
+    }
+    const UniqueFd other(
+        openat(folder->get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!other.valid() || syncfs(other.get()) != 0) {
+      return errno;
+    }
+  }
+  return 0;
+}
+
+// The device of the open folder `folder`, noted for the final sync.
+dev_t device_of(Run& run, const std::shared_ptr<const UniqueFd>& folder) {
+  struct stat st {};
+  fstat(folder->get(), &st);
+  for (const auto& [device, fd] : run.devices) {
+    if (device == st.st_dev) {
+      return device;
+    }
+  }
+  run.devices.emplace_back(st.st_dev, folder);
+  return st.st_dev;
 }
 
 void copy_entry(Run& run, const DiffEntry& entry) {
@@ -136,26 +250,46 @@ void copy_entry(Run& run, const DiffEntry& entry) {
   std::cout << source + " -> " + target + "\n";
 
   const auto [folder, name] = split(entry.rel_path);
+  const std::size_t held = run.host.fds.size();
+  const std::shared_ptr<const UniqueFd> last_folder =
+      run.host.fds.empty() ? nullptr : run.host.fds.back();
   if (const int error = open_folders(run.host, folder, Create::YES);
       error != 0) {
+    flush_batch(run);  // the earlier copies' messages come first
     report_failure("Erstellen des Verzeichnisses " +
                        quoted_form(fs::path(target).parent_path()),
                    error);
     return;
   }
+  run.changed =
+      run.changed || (!run.host.created.empty() && run.host.created.back());
   int error = open_folders(run.local, folder, Create::NO);
+  const PendingCopy where{run.host.fds.back(),
+                          name,
+                          entry.type == MISSING ? Target::NEW : Target::REPLACE,
+                          {},
+                          -1,
+                          0};
+  PendingCopy pending;
   if (error == 0) {
-    error = copy_file(run.copies, run.local.fds.back().get(),
-                      run.host.fds.back().get(), name.c_str(),
-                      entry.type == MISSING ? Target::NEW : Target::REPLACE);
-  }
-  if (error == EEXIST && entry.type == MISSING) {
-    error = take_over_alias(run, entry, folder, name);
+    error = write_copy(run.copies, run.local.fds.back()->get(), where, pending,
+                       Sync::LATER);
   }
   if (error != 0) {
-    report_failure(
-        "Kopieren von " + quoted_form(source) + " nach " + quoted_form(target),
-        error);
+    flush_batch(run);  // the earlier copies' messages come first
+    report_copy_failure(run, entry, error);
+    return;
+  }
+  // Copies of one folder share its device; look it up per folder.
+  const bool same_folder = held != 0 && run.host.fds.back() == last_folder &&
+                           !run.batch_devices.empty();
+  run.batch_devices.push_back(same_folder
+                                  ? run.batch_devices.back()
+                                  : device_of(run, run.host.fds.back()));
+  run.batch_bytes += pending.size;
+  run.batch.emplace_back(&entry, std::move(pending));
+  if (run.batch.size() >= run.batch_limit || run.batch_bytes >= BATCH_BYTES) {
+    flush_batch(run);
   }
 }
 
@@ -172,7 +306,7 @@ void delete_entry(Run& run, const DiffEntry& entry) {
   if (run.taken_over.contains(entry.rel_path)) {
     error = ENOENT;  // its host entry now holds a local file's copy
   } else if (opened &&
-             unlinkat(run.host.fds.back().get(), name.c_str(), 0) != 0) {
+             unlinkat(run.host.fds.back()->get(), name.c_str(), 0) != 0) {
     error = errno;
   }
   if (error != 0 && error != ENOENT) {
@@ -181,9 +315,11 @@ void delete_entry(Run& run, const DiffEntry& entry) {
   }
   if (error == 0) {
     std::cout << target + " wurde entfernt.\n";
+    run.changed = true;
   }
-  if (opened) {
-    remove_empty_parents(run.host, fs::path(target).parent_path());
+  if (opened &&
+      remove_empty_parents(run.host, fs::path(target).parent_path()) != 0) {
+    run.changed = true;
   }
 }
 
@@ -225,35 +361,58 @@ void sync_different_files(const std::vector<DiffEntry>& entries,
           {host_root, {}, {}, {}},
           start_copies(),
           {},
-          {}};
+          {},
+          {},
+          {},
+          0,
+          0,
+          {},
+          false};
+  run.batch_limit = run.copies.batch_limit;
   for (const DiffEntry& entry : entries) {
     if (entry.type == NEWER || entry.type == MISSING) {
       copy_entry(run, entry);
     } else if (entry.type == DELETED) {
+      // Every copy is in place before the first deletion.
+      flush_batch(run);
       delete_entry(run, entry);
     }
   }
+  flush_batch(run);
+  if (!run.changed) {
+    return;
+  }
+  // "Done" means on the disk: the copies, deletions and removed folders of
+  // the run, on every file system of the host it wrote to, the root's first.
+  // syncfs needs a descriptor that is more than a handle; the root can be
+  // read, as its scan did.
+  if (const int error = sync_host(run); error != 0) {
+    report_failure("Synchronisieren von " + quoted_form(host_root), error);
+  }
 }
 
-void remove_empty_parents(FolderChain& folders, fs::path start) {
+int remove_empty_parents(FolderChain& folders, fs::path start) {
+  int removed = 0;
   while (!folders.names.empty()) {
     bool empty = false;
-    if (const int error = test_empty(folders.fds.back().get(), empty);
+    if (const int error = test_empty(folders.fds.back()->get(), empty);
         error != 0) {
       report_failure("Prüfen von " + quoted_form(start), error);
-      return;
+      return removed;
     }
     if (!empty) {
-      return;
+      return removed;
     }
-    const int parent = folders.fds[folders.fds.size() - 2].get();
+    const int parent = folders.fds[folders.fds.size() - 2]->get();
     if (unlinkat(parent, folders.names.back().c_str(), AT_REMOVEDIR) != 0) {
       const int error = errno;
       report_failure("Löschen von " + quoted_form(start), error);
-      return;
+      return removed;
     }
     std::cout << "Ordner " + quoted_form(start) + " wurde entfernt\n";
+    ++removed;
     close_deepest(folders);
     start = start.parent_path();
   }
+  return removed;
 }

@@ -26,7 +26,8 @@ void sync_different_files(const std::vector<DiffEntry>& entries,
 // that deepest folder's path as printed; the folders above it are its
 // parent paths. Ends at the first folder that is not empty and at the first
 // failure. Prints "Ordner ... wurde entfernt" per removed folder on stdout
-// and each failure on stderr. Removed levels leave `folders`.
-void remove_empty_parents(FolderChain& folders, std::filesystem::path start);
+// and each failure on stderr. Removed levels leave `folders`. Returns the
+// number of folders removed.
+int remove_empty_parents(FolderChain& folders, std::filesystem::path start);
 
 #endif  // KELVODA_APPLY_HPP_

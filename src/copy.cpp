@@ -6,6 +6,7 @@
 #include "copy.hpp"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,21 +18,28 @@
 #include <cstdio>
 #include <cstring>
 
-#include "folders.hpp"
-
 namespace {
 
 constexpr std::size_t COPY_BUFFER_SIZE = std::size_t{256} * 1024;
 constexpr int INTERRUPTS[] = {SIGINT, SIGTERM, SIGHUP};
 
-// The temporary file being written, for the signal handler: the folder's
-// descriptor (-1 for none) and the name.
-volatile std::sig_atomic_t pending_folder = -1;
-std::array<char, 64> pending_name{};
+// The hidden temporary files of copies written but not yet in place, for
+// the signal handler: per slot the folder's descriptor (-1 for a free slot)
+// and the name. Slots are taken in order and all given back together once a
+// batch is in place.
+struct TempSlot {
+  volatile std::sig_atomic_t folder = -1;
+  std::array<char, 40> name{};
+};
+std::array<TempSlot, MAX_PENDING_COPIES + 8> temp_slots;
+volatile std::sig_atomic_t temp_slots_used = 0;
 
 extern "C" void remove_pending_and_die(int signal_number) {
-  if (pending_folder >= 0) {
-    unlinkat(pending_folder, pending_name.data(), 0);
+  for (std::sig_atomic_t i = 0; i < temp_slots_used; ++i) {
+    const TempSlot& slot = temp_slots[static_cast<std::size_t>(i)];
+    if (slot.folder >= 0) {
+      unlinkat(slot.folder, slot.name.data(), 0);
+    }
   }
   // The handler was reset to the default on entry; the signal stays blocked
   // until the handler returns and then ends the process as it would have.
@@ -53,20 +61,30 @@ void install_interrupt_cleanup() {
   }
 }
 
-// Names a fresh temporary file in `folder` for the signal handler and
-// returns the name.
-const char* claim_temp_name(CopyState& state, int folder) {
-  pending_folder = -1;
+// Names a fresh temporary file in `folder` in a slot of its own, known to
+// the signal handler before the file exists; returns the slot.
+int claim_temp_slot(CopyState& state, int folder) {
+  const std::sig_atomic_t index = temp_slots_used;
+  TempSlot& slot = temp_slots[static_cast<std::size_t>(index)];
+  slot.folder = -1;
   std::atomic_signal_fence(std::memory_order_seq_cst);
-  std::snprintf(pending_name.data(), pending_name.size(), ".kelvoda-%d-%u.tmp",
+  std::snprintf(slot.name.data(), slot.name.size(), ".kelvoda-%d-%u.tmp",
                 static_cast<int>(state.pid), state.temp_counter++);
   std::atomic_signal_fence(std::memory_order_seq_cst);
-  pending_folder = folder;
-  return pending_name.data();
+  slot.folder = folder;
+  temp_slots_used = index + 1;
+  return index;
 }
 
-void release_temp_name() {
-  pending_folder = -1;
+const char* temp_name(int slot) {
+  return temp_slots[static_cast<std::size_t>(slot)].name.data();
+}
+
+void release_temp_slot(int slot) {
+  temp_slots[static_cast<std::size_t>(slot)].folder = -1;
+  if (slot + 1 == temp_slots_used) {
+    temp_slots_used = slot;
+  }
 }
 
 bool kernel_refuses(int error) {
@@ -152,12 +170,12 @@ int link_unnamed(int fd, int folder, const char* name) {
   return errno;
 }
 
-// Opens the file that receives the copy: an unnamed file in `to` for a new
-// file where the host has them, otherwise a fresh hidden file, whose name
-// is then left in `temp`. Returns the descriptor or -1 with errno set.
-int open_receiver(CopyState& state, int to, Target target, mode_t mode,
-                  const char*& temp) {
-  if (target == Target::NEW && state.unnamed_files) {
+// Opens the file that receives the copy into `pending`: an unnamed file in
+// its folder for a new file where the host has them, otherwise a fresh
+// hidden file. Returns the descriptor or -1 with errno set.
+int open_receiver(CopyState& state, PendingCopy& pending, mode_t mode) {
+  const int to = pending.folder->get();
+  if (pending.target == Target::NEW && state.unnamed_files) {
     const int fd = openat(to, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
     if (fd >= 0 ||
         (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) {
@@ -167,12 +185,18 @@ int open_receiver(CopyState& state, int to, Target target, mode_t mode,
   }
   int fd = -1;
   do {
-    temp = claim_temp_name(state, to);
-    fd = openat(to, temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    if (pending.slot >= 0) {
+      release_temp_slot(pending.slot);
+    }
+    pending.slot = claim_temp_slot(state, to);
+    fd = openat(to, temp_name(pending.slot),
+                O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
   } while (fd < 0 && errno == EEXIST);
   if (fd < 0) {
-    release_temp_name();
-    temp = nullptr;
+    const int error = errno;
+    release_temp_slot(pending.slot);
+    pending.slot = -1;
+    errno = error;
   }
   return fd;
 }
@@ -206,6 +230,18 @@ CopyState start_copies() {
   umask(state.umask_bits);
   state.pid = getpid();
   install_interrupt_cleanup();
+  // Two descriptors a waiting copy at most (its file and its folder), and
+  // some to spare for the folders held open and the standard streams.
+  rlimit files{};
+  getrlimit(RLIMIT_NOFILE, &files);
+  const rlim_t wanted = 2 * MAX_PENDING_COPIES + 64;
+  if (files.rlim_cur < wanted && files.rlim_max > files.rlim_cur) {
+    files.rlim_cur = std::min(files.rlim_max, wanted);
+    setrlimit(RLIMIT_NOFILE, &files);
+  }
+  const rlim_t spare = files.rlim_cur > 128 ? (files.rlim_cur - 64) / 2 : 32;
+  state.batch_limit =
+      static_cast<std::size_t>(std::min<rlim_t>(spare, MAX_PENDING_COPIES));
   return state;
 }
 
@@ -233,11 +269,15 @@ int copy_range(CopyState& state, int in, int out, off_t offset, off_t length) {
   return copy_through_buffer(in, out, in_offset, length);
 }
 
-int copy_file(CopyState& state, int from, int to, const char* name,
-              Target target) {
+int write_copy(CopyState& state, int from, const PendingCopy& where,
+               PendingCopy& pending, Sync sync) {
+  pending.folder = where.folder;
+  pending.name = where.name;
+  pending.target = where.target;
   // Without blocking: a source that has become a named pipe since the scan
   // must not hang the run.
-  const UniqueFd in(openat(from, name, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  const UniqueFd in(
+      openat(from, pending.name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   if (!in.valid()) {
     return errno;
   }
@@ -248,47 +288,71 @@ int copy_file(CopyState& state, int from, int to, const char* name,
   if (!S_ISREG(st.st_mode)) {
     return EINVAL;
   }
-  const char* temp = nullptr;
-  UniqueFd out(open_receiver(state, to, target, st.st_mode & 07777, temp));
+  pending.size = st.st_size;
+  UniqueFd out(open_receiver(state, pending, st.st_mode & 07777));
   if (!out.valid()) {
     return errno;
   }
   int error = fill(state, in.get(), st, out.get());
-  if (error == 0 && temp == nullptr) {
+  if (error == 0 && sync == Sync::NOW && fsync(out.get()) != 0) {
+    error = errno;
+  }
+  if (error != 0) {
+    out.reset();
+    discard_copy(pending);
+    return error;
+  }
+  pending.file = std::move(out);
+  return 0;
+}
+
+int place_copy(PendingCopy& pending) {
+  const int to = pending.folder->get();
+  const char* name = pending.name.c_str();
+  int error = 0;
+  if (pending.slot < 0) {
     // Linking never replaces: an occupied name gives EEXIST.
-    error = link_unnamed(out.get(), to, name);
-    if (error == 0) {
-      const int closed = out.close();
-      if (closed != 0) {
-        unlinkat(to, name, 0);
-      }
-      return closed;
+    error = link_unnamed(pending.file.get(), to, name);
+    if (const int closed = pending.file.close(); error == 0 && closed != 0) {
+      unlinkat(to, name, 0);
+      error = closed;
     }
+    return error;
+  }
+  // Some file systems report a failed write only when the file is closed.
+  if (const int closed = pending.file.close(); closed != 0) {
+    discard_copy(pending);
+    return closed;
   }
   // A rename would replace whatever the host resolves the name to, which on
   // a case-insensitive host may be another file's copy.
   struct stat occupant {};
-  if (error == 0 && target == Target::NEW &&
+  if (pending.target == Target::NEW &&
       fstatat(to, name, &occupant, AT_SYMLINK_NOFOLLOW) == 0) {
     error = EEXIST;
-  }
-  if (const int closed = out.close(); error == 0) {
-    error = closed;
-  }
-  if (temp != nullptr) {
-    if (error == 0 && renameat(to, temp, to, name) != 0) {
-      error = errno;
-      // The temporary file is there, so the host refuses the name itself
-      // (exfat-fuse answers ENOENT for ':' or '?').
-      if (error == ENOENT &&
-          fstatat(to, temp, &occupant, AT_SYMLINK_NOFOLLOW) == 0) {
-        error = EINVAL;
-      }
+  } else if (renameat(to, temp_name(pending.slot), to, name) != 0) {
+    error = errno;
+    // The temporary file is there, so the host refuses the name itself
+    // (exfat-fuse answers ENOENT for ':' or '?').
+    if (error == ENOENT && fstatat(to, temp_name(pending.slot), &occupant,
+                                   AT_SYMLINK_NOFOLLOW) == 0) {
+      error = EINVAL;
     }
-    if (error != 0) {
-      unlinkat(to, temp, 0);
-    }
-    release_temp_name();
   }
-  return error;
+  if (error != 0) {
+    discard_copy(pending);
+    return error;
+  }
+  release_temp_slot(pending.slot);
+  pending.slot = -1;
+  return 0;
+}
+
+void discard_copy(PendingCopy& pending) {
+  if (pending.slot >= 0) {
+    unlinkat(pending.folder->get(), temp_name(pending.slot), 0);
+    release_temp_slot(pending.slot);
+    pending.slot = -1;
+  }
+  pending.file.reset();
 }

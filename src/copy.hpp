@@ -5,6 +5,12 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
+#include <memory>
+#include <string>
+
+#include "folders.hpp"
+
 // What the copies of one run learn about the host and keep using.
 struct CopyState {
   mode_t umask_bits = 0;
@@ -16,30 +22,63 @@ struct CopyState {
   // Cleared once the kernel has refused to copy between the two file
   // systems, so later copies go straight to the buffer.
   bool kernel_copy = true;
+  // How many written copies may wait to be put in place: each holds a
+  // descriptor until then.
+  std::size_t batch_limit = 0;
 };
 
-// Returns the state for the copies of one run: the process's umask and pid.
+// Returns the state for the copies of one run: the process's umask and pid,
+// and how many copies may wait, with the limit on open files raised toward
+// its hard limit for them. Installs the handlers of SIGINT, SIGTERM and
+// SIGHUP that remove hidden temporary files.
 CopyState start_copies();
 
 // Whether a copy creates a file the host lacks or replaces one it has.
 enum class Target { NEW, REPLACE };
+// Whether a copy's data is made durable on its own (fsync) or by the caller
+// for a whole batch (syncfs) before it is put in place.
+enum class Sync { LATER, NOW };
 
-// Copies the regular file `name` of the open folder `from` to `name` in the
-// open folder `to`. A NEW file is written unnamed and linked in once
-// complete, or where the host has no unnamed files written to a hidden
-// temporary file renamed into place; it never replaces anything: when the
-// host already resolves `name` (a file that appeared since the scan, or one
-// that a case-insensitive host treats as the same name) the result is
-// EEXIST and the host is left as it was. A REPLACE copy is written to a
-// hidden temporary file that is renamed over the target, so a link there is
-// replaced, never written through. On failure, and on SIGINT, SIGTERM or
-// SIGHUP while it runs, the temporary file is removed and the host file
-// stays as it was. The copy takes the source's permission bits as far as
-// the host keeps them, holes where the host can store them, and the time of
-// writing. A source that is not a regular file fails with EINVAL. Returns 0
-// or the error number. Prints nothing.
-int copy_file(CopyState& state, int from, int to, const char* name,
-              Target target);
+// The most copies that may wait to be put in place at one time.
+inline constexpr int MAX_PENDING_COPIES = 1024;
+
+// A copy: where it goes and, once written, the file that holds it until it
+// is put in place, kept open: an unnamed file, or a hidden temporary file
+// beside the target (`slot` >= 0).
+struct PendingCopy {
+  std::shared_ptr<const UniqueFd> folder;  // the host folder it goes into
+  std::string name;                        // its name there and locally
+  Target target = Target::NEW;
+  UniqueFd file;
+  int slot = -1;
+  off_t size = 0;
+};
+
+// Writes the regular file `where.name` of the open folder `from` into a
+// file in `where.folder` that has no name or a hidden one, filling
+// `pending`; the copy takes the source's permission bits as far as the host
+// keeps them, holes where the host can store them, and the time of writing.
+// A source that is not a regular file fails with EINVAL. With Sync::NOW the
+// data is on the disk on return. On failure nothing is left on the host.
+// Returns 0 or the error number. Prints nothing.
+int write_copy(CopyState& state, int from, const PendingCopy& where,
+               PendingCopy& pending, Sync sync);
+
+// Puts the written copy `pending` in place under its name. A NEW copy never
+// replaces anything: when the host already resolves the name (a file that
+// appeared since the scan, or one that a case-insensitive host treats as
+// the same name) the result is EEXIST and the host is left as it was. A
+// REPLACE copy is renamed over the target, so a link there is replaced,
+// never written through. On failure the copy is discarded. Returns 0 or the
+// error number.
+int place_copy(PendingCopy& pending);
+
+// Removes the written copy `pending` without putting it in place.
+void discard_copy(PendingCopy& pending);
+
+// SIGINT, SIGTERM and SIGHUP remove every hidden temporary file of a written
+// copy not yet in place, then end the process by the same signal; unnamed
+// files vanish by themselves.
 
 // Copies `length` bytes at `offset` of `in` to the same offset of `out`, in
 // the kernel while `state` allows it, otherwise through a buffer. Stops early

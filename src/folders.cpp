@@ -78,7 +78,7 @@ int open_folders(FolderChain& chain, std::string_view rel_folder,
     if (fd < 0) {
       return errno;
     }
-    chain.fds.emplace_back(fd);
+    chain.fds.push_back(std::make_shared<const UniqueFd>(fd));
   }
   // Keep the levels shared with the folders held so far.
   std::size_t level = 0;
@@ -106,11 +106,12 @@ int open_folders(FolderChain& chain, std::string_view rel_folder,
     const bool make =
         create == Create::YES && !chain.created.empty() && chain.created.back();
     bool made = false;
-    const int fd = open_level(chain.fds.back().get(), name, create, make, made);
+    const int fd =
+        open_level(chain.fds.back()->get(), name, create, make, made);
     if (fd < 0) {
       return errno == ELOOP ? ENOTDIR : errno;
     }
-    chain.fds.emplace_back(fd);
+    chain.fds.push_back(std::make_shared<const UniqueFd>(fd));
     chain.names.push_back(std::move(name));
     chain.created.push_back(made);
     begin = end + 1;

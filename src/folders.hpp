@@ -6,6 +6,7 @@
 
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -50,10 +51,11 @@ enum class Create { NO, YES };
 // The folders of one relative path below `root`, held open: `fds[0]` is the
 // root, `fds[i]` the folder named by the first i entries of `names`. The
 // handles only serve as starting points (O_PATH), so a folder that may be
-// written but not read can still be worked in.
+// written but not read can still be worked in; they are shared, so work
+// that waits (a copy to be put in place) keeps its folder open.
 struct FolderChain {
   std::string root;
-  std::vector<UniqueFd> fds;
+  std::vector<std::shared_ptr<const UniqueFd>> fds;
   std::vector<std::string> names;
   // Whether this run created the folder of the same level; nothing can be
   // inside a folder that was just made, so its subfolders are made at once.
