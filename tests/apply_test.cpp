@@ -11,6 +11,7 @@
 #include <ctime>
 #include <filesystem>
 #include <random>
+#include <sstream>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -551,4 +552,65 @@ TEST(Apply, InjectedFaultsKeepTheHostWhole) {
     expect_run(run, report(copies, 4) + copies[0].out, "", c.status);
     EXPECT_EQ(s.h.read("a") + s.h.read("b"), "oldold");
   }
+}
+
+// Durable copies, by the order of the run's system calls: no copy is linked
+// or renamed into place before a sync that follows its last write, the last
+// change on the host is followed by a sync, and a run that changes nothing
+// syncs nothing.
+TEST(Apply, CopiesReachTheDiskBeforeTheirNames) {
+  if (access("/usr/bin/strace", X_OK) != 0) {
+    GTEST_SKIP() << "strace is needed to see the order of system calls";
+  }
+  Sides s;
+  for (const char* rel : {"a", "b", "d/c", "d/e", "f/g"}) {
+    s.l.write(rel, std::string(100000, rel[0]), OLD);
+  }
+  s.l.write("upd", "new", OLD + 10);
+  s.h.write("upd", "old", OLD);
+  s.h.write("x/gone", "g", OLD);
+  TempTree io;
+  const auto calls = [&](const Sides& sides, const std::string& err) {
+    const RunResult run = run_yes(
+        sides, {.wrapper = {"strace", "-f", "-qq", "-o", io.path("trace"), "-e",
+                            "trace=copy_file_range,pwrite64,linkat,renameat,"
+                            "renameat2,unlinkat,syncfs"}});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, err);
+    // W a write, S a sync, P a copy put in place, D a removal.
+    std::string order;
+    std::istringstream trace(io.read("trace"));
+    for (std::string line; std::getline(trace, line);) {
+      if (line.find(") = -1") != std::string::npos) {
+        continue;
+      }
+      const auto has = [&](const char* name) {
+        return line.find(std::string(" ") + name + "(") != std::string::npos;
+      };
+      order += has("syncfs")                                          ? "S"
+               : has("copy_file_range") || has("pwrite64")            ? "W"
+               : has("linkat") || has("renameat") || has("renameat2") ? "P"
+               : has("unlinkat")                                      ? "D"
+                                                                      : "";
+    }
+    return order;
+  };
+  const std::string order = calls(s, "");
+  EXPECT_EQ(std::count(order.begin(), order.end(), 'P'), 6) << order;
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    if (order[i] == 'P') {
+      const std::string before = order.substr(0, i);
+      const std::size_t sync = before.rfind('S');
+      EXPECT_TRUE(sync != std::string::npos && before.rfind('W') < sync)
+          << order;
+    }
+  }
+  EXPECT_EQ(order.back(), 'S') << order;
+  // The only action fails: nothing changed, nothing to sync.
+  Sides failing;
+  failing.l.write("k/f", "f", OLD);
+  failing.h.symlink("nowhere", "k");
+  EXPECT_EQ(calls(failing, failure("Erstellen des Verzeichnisses",
+                                   failing.host + "/k", ENOTDIR)),
+            "");
 }
