@@ -20,6 +20,7 @@
 #include <unordered_set>
 
 #include "copy.hpp"
+#include "progress.hpp"
 
 namespace fs = std::filesystem;
 
@@ -31,8 +32,16 @@ std::string quoted_form(const fs::path& path) {
   return out.str();
 }
 
+// Writes `line` to stdout, the status line cleared first.
+void say(const std::string& line) {
+  progress_erase();
+  std::cout << line;
+}
+
 // Writes "Fehler beim <action>: <system text>" to stderr; the run goes on.
 void report_failure(const std::string& action, int error) {
+  progress_erase();
+  progress_count_failure();
   std::cerr << "Fehler beim " + action + ": " +
                    std::generic_category().message(error) + "\n";
 }
@@ -199,6 +208,7 @@ void flush_batch(Run& run) {
       report_copy_failure(run, *entry, error);
       continue;
     }
+    progress_count_copied(entry->size);
     run.changed = true;
   }
   run.batch.clear();
@@ -208,6 +218,10 @@ void flush_batch(Run& run) {
 
 // Makes everything the run changed on the host durable. Returns 0 or the
 // error number.
+// "Done" means on the disk: the copies, deletions and removed folders of the
+// run, on every file system of the host it wrote to, the root's first.
+// syncfs needs a descriptor that is more than a handle; the root can be
+// read, as its scan did.
 int sync_host(Run& run) {
   if (const int error = open_folders(run.host, "", Create::NO); error != 0) {
     return error;
@@ -244,10 +258,11 @@ dev_t device_of(Run& run, const std::shared_ptr<const UniqueFd>& folder) {
   return st.st_dev;
 }
 
-void copy_entry(Run& run, const DiffEntry& entry) {
+void write_entry(Run& run, const DiffEntry& entry) {
   const std::string source = join(run.local_root, entry.rel_path);
   const std::string target = join(run.host_root, entry.rel_path);
-  std::cout << source + " -> " + target + "\n";
+  say(source + " -> " + target + "\n");
+  progress_copy_start(entry.rel_path, entry.size);
 
   const auto [folder, name] = split(entry.rel_path);
   const std::size_t held = run.host.fds.size();
@@ -293,7 +308,7 @@ void copy_entry(Run& run, const DiffEntry& entry) {
   }
 }
 
-void delete_entry(Run& run, const DiffEntry& entry) {
+void remove_entry(Run& run, const DiffEntry& entry) {
   const std::string target = join(run.host_root, entry.rel_path);
   const auto [folder, name] = split(entry.rel_path);
   // The file is removed relative to its folder, reached without following
@@ -314,13 +329,25 @@ void delete_entry(Run& run, const DiffEntry& entry) {
     return;
   }
   if (error == 0) {
-    std::cout << target + " wurde entfernt.\n";
+    say(target + " wurde entfernt.\n");
+    progress_count_deleted();
     run.changed = true;
   }
   if (opened &&
       remove_empty_parents(run.host, fs::path(target).parent_path()) != 0) {
     run.changed = true;
   }
+}
+
+void copy_entry(Run& run, const DiffEntry& entry) {
+  write_entry(run, entry);
+  progress_file_done();
+}
+
+void delete_entry(Run& run, const DiffEntry& entry) {
+  progress_delete_start();
+  remove_entry(run, entry);
+  progress_file_done();
 }
 
 // Tells in `empty` whether the folder `folder` holds no entries. Returns 0
@@ -369,6 +396,11 @@ void sync_different_files(const std::vector<DiffEntry>& entries,
           {},
           false};
   run.batch_limit = run.copies.batch_limit;
+  std::uint64_t bytes = 0;
+  for (const DiffEntry& entry : entries) {
+    bytes += entry.type == DELETED ? 0 : entry.size;
+  }
+  progress_apply_start(entries.size(), bytes);
   for (const DiffEntry& entry : entries) {
     if (entry.type == NEWER || entry.type == MISSING) {
       copy_entry(run, entry);
@@ -379,16 +411,13 @@ void sync_different_files(const std::vector<DiffEntry>& entries,
     }
   }
   flush_batch(run);
-  if (!run.changed) {
-    return;
+  if (run.changed) {
+    progress_sync_start();
+    if (const int error = sync_host(run); error != 0) {
+      report_failure("Synchronisieren von " + quoted_form(host_root), error);
+    }
   }
-  // "Done" means on the disk: the copies, deletions and removed folders of
-  // the run, on every file system of the host it wrote to, the root's first.
-  // syncfs needs a descriptor that is more than a handle; the root can be
-  // read, as its scan did.
-  if (const int error = sync_host(run); error != 0) {
-    report_failure("Synchronisieren von " + quoted_form(host_root), error);
-  }
+  progress_finish();
 }
 
 int remove_empty_parents(FolderChain& folders, fs::path start) {
@@ -409,7 +438,8 @@ int remove_empty_parents(FolderChain& folders, fs::path start) {
       report_failure("Löschen von " + quoted_form(start), error);
       return removed;
     }
-    std::cout << "Ordner " + quoted_form(start) + " wurde entfernt\n";
+    say("Ordner " + quoted_form(start) + " wurde entfernt\n");
+    progress_count_folder_removed();
     ++removed;
     close_deepest(folders);
     start = start.parent_path();

@@ -12,10 +12,10 @@ CompareResult compare_dirs(const FileTimeMap& local_map,
   for (const FileTime& local : local_map.files) {
     const std::int64_t* host_time = find_file_time(host_map, local.key);
     if (host_time == nullptr) {
-      result.entries.push_back({std::string(local.key), MISSING});
+      result.entries.push_back({std::string(local.key), MISSING, local.size});
       ++result.missing_count;
     } else if (local.time > *host_time) {
-      result.entries.push_back({std::string(local.key), NEWER});
+      result.entries.push_back({std::string(local.key), NEWER, local.size});
       ++result.newer_count;
     } else {
       ++result.unchanged_count;

@@ -18,9 +18,12 @@
 #include <cstdio>
 #include <cstring>
 
+#include "progress.hpp"
+
 namespace {
 
 constexpr std::size_t COPY_BUFFER_SIZE = std::size_t{256} * 1024;
+constexpr off_t KERNEL_CHUNK = off_t{8} << 20;
 constexpr int INTERRUPTS[] = {SIGINT, SIGTERM, SIGHUP};
 
 // The hidden temporary files of copies written but not yet in place, for
@@ -41,6 +44,7 @@ extern "C" void remove_pending_and_die(int signal_number) {
       unlinkat(slot.folder, slot.name.data(), 0);
     }
   }
+  progress_erase_from_signal();
   // The handler was reset to the default on entry; the signal stays blocked
   // until the handler returns and then ends the process as it would have.
   raise(signal_number);
@@ -121,6 +125,7 @@ int copy_through_buffer(int in, int out, off_t offset, off_t length) {
     }
     offset += got;
     length -= got;
+    progress_bytes(static_cast<std::uint64_t>(got));
   }
   return 0;
 }
@@ -249,13 +254,16 @@ int copy_range(CopyState& state, int in, int out, off_t offset, off_t length) {
   off_t in_offset = offset;
   off_t out_offset = offset;
   while (length > 0 && state.kernel_copy) {
-    const ssize_t copied = copy_file_range(in, &in_offset, out, &out_offset,
-                                           static_cast<std::size_t>(length), 0);
+    // In chunks, so the status line can follow a large file.
+    const ssize_t copied = copy_file_range(
+        in, &in_offset, out, &out_offset,
+        static_cast<std::size_t>(std::min(length, KERNEL_CHUNK)), 0);
     if (copied == 0) {
       return 0;  // the source ends sooner than it did when it was measured
     }
     if (copied > 0) {
       length -= copied;
+      progress_bytes(static_cast<std::uint64_t>(copied));
       continue;
     }
     if (errno == EINTR) {

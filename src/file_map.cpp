@@ -60,17 +60,18 @@ std::string_view copy_into_arena(KeyArena& arena, std::string_view key) {
 
 }  // namespace
 
-void store_file_time(FileTimeMap& map, std::string_view key,
-                     std::int64_t time) {
+void store_file_time(FileTimeMap& map, std::string_view key, std::int64_t time,
+                     std::uint64_t size) {
   if ((map.files.size() + 1) * 2 > map.slots.size()) {
     grow_slots(map);
   }
   const std::size_t slot = find_slot(map, key, hash_key(key));
   if (map.slots[slot] != 0) {
     map.files[map.slots[slot] - 1].time = time;
+    map.files[map.slots[slot] - 1].size = size;
     return;
   }
-  map.files.push_back({copy_into_arena(map.arena, key), time});
+  map.files.push_back({copy_into_arena(map.arena, key), time, size});
   map.slots[slot] = static_cast<std::uint32_t>(map.files.size());
 }
 

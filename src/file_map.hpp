@@ -7,9 +7,11 @@
 
 #include "records.hpp"
 
-// Stores `time` under `key` in `map`, replacing the time of a key that is
-// there already. The key's text is copied into the map's own storage.
-void store_file_time(FileTimeMap& map, std::string_view key, std::int64_t time);
+// Stores `time` and `size` under `key` in `map`, replacing those of a key
+// that is there already. The key's text is copied into the map's own
+// storage.
+void store_file_time(FileTimeMap& map, std::string_view key, std::int64_t time,
+                     std::uint64_t size = 0);
 
 // Returns the time stored under `key`, or nullptr when `map` lacks it.
 const std::int64_t* find_file_time(const FileTimeMap& map,

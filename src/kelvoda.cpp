@@ -15,6 +15,7 @@
 #include "apply.hpp"
 #include "compare.hpp"
 #include "folders.hpp"
+#include "progress.hpp"
 #include "records.hpp"
 #include "report.hpp"
 #include "scan.hpp"
@@ -146,6 +147,7 @@ Answer ask_confirmation() {
 
 int main(int argc, char** argv) {
   std::cout << std::unitbuf;
+  progress_init();
 
   bool assume_yes = false;
   std::vector<std::string> directories;
@@ -191,8 +193,11 @@ int main(int argc, char** argv) {
   // bind mount changes; the same folder twice is no nesting.
   FolderWatch host_watch = watch_for(host_root);
   FolderWatch local_watch = watch_for(local_root);
-  const FileTimeMap local_map = scan_directory(local_root, &host_watch);
-  const FileTimeMap host_map = scan_directory(host_root, &local_watch);
+  const FileTimeMap local_map =
+      scan_directory(local_root, &host_watch, Tree::LOCAL);
+  const FileTimeMap host_map =
+      scan_directory(host_root, &local_watch, Tree::HOST);
+  progress_suspend();  // from the report until the answer
   if (roots_nested(local_root, local_watch, host_root, host_watch)) {
     return fail_command_line(
         "Die Verzeichnisse dürfen nicht ineinander liegen");
@@ -214,6 +219,7 @@ int main(int argc, char** argv) {
       return answer == Answer::CANCEL ? 0 : 1;
     }
   }
+  progress_resume();
   sync_different_files(result.entries, local_root, host_root);
   std::cout << "\n";
   return 0;

@@ -19,11 +19,12 @@ struct KeyArena {
   std::size_t capacity = 0;  // size of the last block
 };
 
-// One file of a FileTimeMap: its key, a view into the map's arena, and its
-// modification time in whole seconds since the epoch.
+// One file of a FileTimeMap: its key, a view into the map's arena, its
+// modification time in whole seconds since the epoch, and its size.
 struct FileTime {
   std::string_view key;
   std::int64_t time = 0;
+  std::uint64_t size = 0;
 };
 
 // Every regular file of one tree: its path relative to the tree's root
@@ -45,10 +46,12 @@ enum DiffType : std::int32_t {
   MISSING = 4,  // only in the local tree: copy it to the host
 };
 
-// One pending action.
+// One pending action; `size` is the local file's for a copy, shown while
+// the copies run.
 struct DiffEntry {
   std::string rel_path;
   DiffType type = NEWER;
+  std::uint64_t size = 0;
 };
 
 // The outcome of comparing the local and the host tree. Copies (NEWER,

@@ -21,10 +21,12 @@
 
 #include "file_map.hpp"
 #include "folders.hpp"
+#include "progress.hpp"
 
 namespace {
 
 [[noreturn]] void fail_scan(const std::string& message) {
+  progress_erase();
   std::cerr << message;
   std::exit(1);
 }
@@ -41,6 +43,8 @@ struct Walk {
   std::string canonical_root;
   int root_fd = -1;
   FolderWatch* watch = nullptr;
+  Tree tree = Tree::LOCAL;
+  std::uint64_t folders = 0;
 };
 
 // The entry's path as walked: the root text joined with the relative path.
@@ -195,6 +199,7 @@ void enter_folder(Walk& walk, int parent_fd, const char* name) {
     walk.watch->seen = fstat(fd, &st) != 0 || (st.st_dev == walk.watch->dev &&
                                                st.st_ino == walk.watch->ino);
   }
+  progress_scan(walk.tree, walk.result.files.size(), ++walk.folders);
   walk_folder(walk, fd);
 }
 
@@ -237,7 +242,8 @@ void visit_entry(Walk& walk, int folder_fd, const char* name,
       if (listed != DT_UNKNOWN && fstatat(folder_fd, name, &st, 0) != 0) {
         fail_time(full_path(walk.root, walk.rel));
       }
-      store_file_time(walk.result, walk.rel, st.st_mtim.tv_sec);
+      store_file_time(walk.result, walk.rel, st.st_mtim.tv_sec,
+                      static_cast<std::uint64_t>(st.st_size));
       return;
     case DT_LNK: {
       // Links to folders are never entered; dangling links, loops and links
@@ -247,9 +253,9 @@ void visit_entry(Walk& walk, int folder_fd, const char* name,
         return;
       }
       if (fstat(target, &st) == 0 && S_ISREG(st.st_mode)) {
-        store_file_time(walk.result,
-                        link_key(walk, folder_fd, name, target, st),
-                        st.st_mtim.tv_sec);
+        store_file_time(
+            walk.result, link_key(walk, folder_fd, name, target, st),
+            st.st_mtim.tv_sec, static_cast<std::uint64_t>(st.st_size));
       }
       close(target);
       return;
@@ -293,7 +299,8 @@ void walk_folder(Walk& walk, int folder_fd) {
 
 }  // namespace
 
-FileTimeMap scan_directory(const std::string& root, FolderWatch* watch) {
+FileTimeMap scan_directory(const std::string& root, FolderWatch* watch,
+                           Tree tree) {
   FileTimeMap result;
   int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) {
@@ -302,7 +309,7 @@ FileTimeMap scan_directory(const std::string& root, FolderWatch* watch) {
             << system_text(errno) << ")\n\n";
     fail_scan(message.str());
   }
-  Walk walk{root, result, {}, {}, {}, fd, watch};
+  Walk walk{root, result, {}, {}, {}, fd, watch, tree, 0};
   walk_folder(walk, fd);
   return result;
 }

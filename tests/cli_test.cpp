@@ -6,8 +6,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <iostream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -44,6 +46,7 @@ std::string run_on_terminal(const std::vector<std::string>& args,
   int master = -1;
   const pid_t pid = forkpty(&master, nullptr, nullptr, &size);
   if (pid == 0) {
+    setenv("TERM", "dumb", 1);  // no status line in these runs
     if (terminal == Terminal::ON_STDIN) {
       dup2(open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666), 1);
     }
@@ -343,4 +346,101 @@ TEST(Cli, NestedRootsAreRefusedTheSameRootIsNot) {
                c.status);
     EXPECT_EQ(tree.files(), before);
   }
+}
+
+// What a terminal shows after `bytes` were written to it: carriage returns,
+// erasing to the end of the line ("\x1b[K") and line ends applied.
+std::vector<std::string> screen(const std::string& bytes) {
+  std::vector<std::string> lines(1);
+  std::size_t column = 0;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    std::string& line = lines.back();
+    if (bytes.compare(i, 3, "\x1b[K") == 0) {
+      line.resize(column);
+      i += 2;
+    } else if (bytes[i] == '\r') {
+      column = 0;
+    } else if (bytes[i] == '\n') {
+      lines.emplace_back();
+      column = 0;
+    } else {
+      line.resize(std::max(line.size(), column + 1));
+      line[column++] = bytes[i];
+    }
+  }
+  return lines;
+}
+
+TEST(Cli, StatusLineOnATerminalLeavesThePermanentLinesIntact) {
+  // A copy slowed down by strace shows a moving status line on a terminal
+  // with TERM set; afterwards the screen holds the run's permanent lines and
+  // the final account. (With stderr not a terminal every other test pins
+  // the bytes.)
+  if (access("/usr/bin/strace", X_OK) != 0) {
+    GTEST_SKIP() << "strace is needed to slow a copy down";
+  }
+  TempTree local;
+  TempTree host;
+  local.write("big", std::string(48 << 20, 'b'), 100);
+  host.write("gone", "g", 100);
+  const winsize size{24, 100, 0, 0};
+  int master = -1;
+  const pid_t pid = forkpty(&master, nullptr, nullptr, &size);
+  if (pid == 0) {
+    setenv("TERM", "xterm", 1);
+    const std::string binary = KELVODA_BINARY;
+    const std::vector<std::string> args = {
+        "strace",
+        "-f",
+        "-qq",
+        "-o",
+        "/dev/null",
+        "-e",
+        "trace=copy_file_range",
+        "-e",
+        "inject=copy_file_range:delay_exit=250000",
+        binary,
+        "-y",
+        "-c",
+        "20",
+        local.root(),
+        host.root()};
+    std::vector<char*> argv;
+    for (const std::string& arg : args) {
+      argv.push_back(const_cast<char*>(arg.c_str()));
+    }
+    argv.push_back(nullptr);
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  std::string captured;
+  char buffer[4096];
+  for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0;) {
+    captured.append(buffer, static_cast<std::size_t>(n));
+  }
+  close(master);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  // Drawn more than once, and moving: at least two different status lines.
+  std::set<std::string> drawn;
+  for (std::size_t at = captured.find("\rKopiere "); at != std::string::npos;
+       at = captured.find("\rKopiere ", at + 1)) {
+    drawn.insert(captured.substr(at, captured.find('\x1b', at) - at));
+  }
+  EXPECT_GE(drawn.size(), 2u) << captured;
+  std::vector<std::string> lines = screen(captured);
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_TRUE(lines[lines.size() - 3].starts_with(
+      "Fertig: 1 Datei kopiert (50,3 MB), 1 gelöscht – "))
+      << lines[lines.size() - 3];
+  lines.erase(lines.end() - 3);
+  std::string permanent;
+  for (const std::string& line : lines) {
+    permanent += line + "\n";
+  }
+  EXPECT_EQ(permanent, "\n" + blanks(17) + "big" + MISSING_TEXT + blanks(16) +
+                           "gone" + DELETED_TEXT + summary(2, 0, 1, 1) +
+                           copying(local.path("big"), host.path("big")) +
+                           file_removed(host.path("gone")) + "\n\n");
 }

@@ -28,7 +28,7 @@ using Times = std::map<std::string, std::int64_t>;
 Times scan(const std::string& root) {
   const FileTimeMap map = scan_directory(root);
   Times result;
-  for (const auto& [key, time] : map.files) {
+  for (const auto& [key, time, size] : map.files) {
     result.emplace(key, time);
   }
   return result;
