@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cassert>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -65,10 +66,21 @@ void install_interrupt_cleanup() {
   }
 }
 
-// Names a fresh temporary file in `folder` in a slot of its own, known to
-// the signal handler before the file exists; returns the slot.
+// Names a fresh temporary file in `folder` in a free slot, known to the
+// signal handler before the file exists; returns the slot. A batch never
+// holds more copies than there are slots.
 int claim_temp_slot(CopyState& state, int folder) {
-  const std::sig_atomic_t index = temp_slots_used;
+  // Append; only a full table is searched for a slot given back.
+  std::sig_atomic_t index = temp_slots_used;
+  if (static_cast<std::size_t>(index) == temp_slots.size()) {
+    index = 0;
+    while (static_cast<std::size_t>(index) < temp_slots.size() &&
+           temp_slots[static_cast<std::size_t>(index)].folder >= 0) {
+      ++index;
+    }
+  }
+  assert(static_cast<std::size_t>(index) < temp_slots.size() &&
+         "more temporary files than slots");
   TempSlot& slot = temp_slots[static_cast<std::size_t>(index)];
   slot.folder = -1;
   std::atomic_signal_fence(std::memory_order_seq_cst);
@@ -76,7 +88,9 @@ int claim_temp_slot(CopyState& state, int folder) {
                 static_cast<int>(state.pid), state.temp_counter++);
   std::atomic_signal_fence(std::memory_order_seq_cst);
   slot.folder = folder;
-  temp_slots_used = index + 1;
+  if (index == temp_slots_used) {
+    temp_slots_used = index + 1;
+  }
   return index;
 }
 
@@ -86,8 +100,9 @@ const char* temp_name(int slot) {
 
 void release_temp_slot(int slot) {
   temp_slots[static_cast<std::size_t>(slot)].folder = -1;
-  if (slot + 1 == temp_slots_used) {
-    temp_slots_used = slot;
+  while (temp_slots_used > 0 &&
+         temp_slots[static_cast<std::size_t>(temp_slots_used - 1)].folder < 0) {
+    temp_slots_used = temp_slots_used - 1;
   }
 }
 
