@@ -1,6 +1,7 @@
 # shellcheck shell=bash disable=SC2034,SC2154
 # Shared by bench/run and bench/profile: messages, missing packages, the
-# release build, the tree generator and the scratch folder. Expects $repo.
+# release build, the tree generator, the scratch folder and the exFAT host.
+# Expects $repo.
 
 say() { printf 'bench: %s\n' "$*" >&2; }
 die() {
@@ -42,12 +43,17 @@ generate() {
 }
 
 # Makes the run's scratch folder $work below KELVODA_BENCH_DIR (default
-# $TMPDIR or /tmp) and removes it when the script ends.
+# $TMPDIR or /tmp). When the script ends, however it ends, unmounts the exFAT
+# host if one is mounted and removes the folder.
 make_scratch() {
   local parent=${KELVODA_BENCH_DIR:-${TMPDIR:-/tmp}}
   mkdir -p "$parent"
   work=$(mktemp -d "$parent/kelvoda-bench.XXXXXX")
-  trap 'say "removing $work"; rm -rf "$work"' EXIT
+  trap finish EXIT
+  # A signal ends the script through exit, which runs the EXIT trap.
+  trap 'exit 129' HUP
+  trap 'exit 130' INT
+  trap 'exit 143' TERM
   # The commands are handed to hyperfine as words split at spaces.
   [[ $work =~ ^[A-Za-z0-9/._+-]+$ ]] ||
     die "scratch path '$work' must not hold spaces or quotes"
@@ -84,17 +90,121 @@ make_small_change() {
   fi
 }
 
-# check_space TREE BLOCK_COPIES INODE_COPIES: ends the run unless the scratch
-# file system has room for BLOCK_COPIES more trees like TREE and inodes for
-# INODE_COPIES (a tenth spare): the machine may be shared, and a full disk
-# breaks others' work too.
+# check_space TREE BLOCK_COPIES INODE_COPIES [EXTRA_KIB]: ends the run unless
+# the scratch file system has room for BLOCK_COPIES more trees like TREE plus
+# EXTRA_KIB and inodes for INODE_COPIES (a tenth spare): the machine may be
+# shared, and a full disk breaks others' work too.
 check_space() {
-  local kib inodes avail_kib avail_inodes
+  local kib inodes avail_kib avail_inodes extra_kib=${4:-0}
   kib=$(du -sk "$1" | cut -f1)
   inodes=$(find "$1" | wc -l)
   avail_kib=$(df -Pk "$work" | awk 'NR == 2 { print $4 }')
   avail_inodes=$(df -Pi "$work" | awk 'NR == 2 { print $4 }')
-  if (($2 * kib * 11 / 10 > avail_kib || $3 * inodes * 11 / 10 > avail_inodes)); then
-    die "not enough room in $work for $2 more trees of $((kib / 1024)) MiB and $(($3 * inodes)) inodes (free: $((avail_kib / 1024)) MiB, $avail_inodes inodes)"
+  if ((($2 * kib + extra_kib) * 11 / 10 > avail_kib ||
+    $3 * inodes * 11 / 10 > avail_inodes)); then
+    die "not enough room in $work for $2 more trees of $((kib / 1024)) MiB, $((extra_kib / 1024)) MiB more and $(($3 * inodes)) inodes (free: $((avail_kib / 1024)) MiB, $avail_inodes inodes)"
   fi
+}
+
+# --- exFAT host --------------------------------------------------------------
+# The kernel may have no exFAT driver, so the host is an image file on a loop
+# device, mounted by the FUSE driver. Root's tools live in the sbin folders.
+PATH=$PATH:/usr/sbin:/sbin
+exfat_skip="" exfat_image="" exfat_loop="" exfat_dir=""
+EXFAT_CLUSTER=32768  # what mkfs.exfat picks for disks of 256 MiB to 32 GiB
+
+# Sets $exfat_skip to why no exFAT host can be mounted here, or to "" when one
+# can; installs exfatprogs and exfat-fuse when they are missing.
+check_exfat() {
+  local tool
+  exfat_skip=""
+  if ((EUID != 0)); then
+    exfat_skip="mounting a file system needs root"
+    return 0
+  fi
+  if [[ ! -c /dev/fuse || ! -r /dev/fuse || ! -w /dev/fuse ]]; then
+    exfat_skip="no usable /dev/fuse"
+    return 0
+  fi
+  if ! grep -qw fuseblk /proc/filesystems; then
+    exfat_skip="the kernel lacks fuseblk"
+    return 0
+  fi
+  need mkfs.exfat:exfatprogs mount.exfat-fuse:exfat-fuse losetup:mount ||
+    true
+  for tool in mkfs.exfat mount.exfat-fuse losetup mountpoint; do
+    if ! command -v "$tool" >/dev/null; then
+      exfat_skip="missing $tool"
+      return 0
+    fi
+  done
+  if ! losetup -f >/dev/null 2>&1; then
+    exfat_skip="no free loop device"
+  fi
+}
+
+# mount_exfat BYTES: formats a sparse image of BYTES in $work as exFAT with
+# clusters of EXFAT_CLUSTER bytes and mounts it at $exfat_dir. When a step
+# fails, undoes the others and sets $exfat_skip to the reason.
+mount_exfat() {
+  local log=$work/exfat.log
+  exfat_image=$work/exfat.img
+  truncate -s "$1" "$exfat_image"
+  if ! exfat_loop=$(losetup -f --show "$exfat_image" 2>"$log"); then
+    exfat_loop=""
+    exfat_skip="no loop device for the image: $(tr '\n' ' ' <"$log")"
+  elif ! mkfs.exfat -c "$EXFAT_CLUSTER" "$exfat_loop" >"$log" 2>&1; then
+    exfat_skip="mkfs.exfat failed: $(tr '\n' ' ' <"$log")"
+  else
+    exfat_dir=$work/exfat
+    mkdir "$exfat_dir"
+    # The driver stays in the background; it must not hold our outputs.
+    if ! mount.exfat-fuse "$exfat_loop" "$exfat_dir" </dev/null >"$log" 2>&1 ||
+      ! mountpoint -q "$exfat_dir"; then
+      exfat_skip="mount.exfat-fuse failed: $(tr '\n' ' ' <"$log")"
+    fi
+  fi
+  [[ -z $exfat_skip ]] || release_exfat
+}
+
+# Unmounts the exFAT host, detaches its loop device and removes the image;
+# does what applies and never fails, so the EXIT trap can call it.
+release_exfat() {
+  local attempt
+  if [[ -n $exfat_dir ]] && mountpoint -q "$exfat_dir"; then
+    # A reader that has not yet let go keeps the mount busy for a moment.
+    for ((attempt = 0; attempt < 50; attempt++)); do
+      umount "$exfat_dir" 2>/dev/null && break
+      sleep 0.1
+    done
+    if mountpoint -q "$exfat_dir"; then
+      fusermount -u "$exfat_dir" 2>/dev/null || umount -l "$exfat_dir" ||
+        say "WARNING: cannot unmount $exfat_dir"
+    fi
+  fi
+  exfat_dir=""
+  if [[ -n $exfat_loop ]]; then
+    # The driver closes the device shortly after the unmount; a device still
+    # open is detached by the kernel as soon as it is closed.
+    losetup -d "$exfat_loop" 2>/dev/null ||
+      say "WARNING: cannot detach $exfat_loop"
+    for ((attempt = 0; attempt < 50; attempt++)); do
+      [[ $(cat "/sys/block/${exfat_loop#/dev/}/loop/backing_file" \
+        2>/dev/null) == "$exfat_image"* ]] || break
+      sleep 0.1
+    done
+  fi
+  exfat_loop=""
+  if [[ -n $exfat_image ]]; then
+    rm -f "$exfat_image"
+  fi
+  exfat_image=""
+}
+
+# The EXIT trap of make_scratch.
+finish() {
+  release_exfat
+  say "removing $work"
+  # Never into a mount that could not be undone.
+  rm -rf --one-file-system "$work"
 }
