@@ -55,6 +55,10 @@ void write_file(const std::string& path, std::string_view content) {
 [[noreturn]] void exec_binary(const std::string& binary,
                               const std::vector<std::string>& args,
                               const std::vector<std::string>& wrapper = {}) {
+  if (!wrapper.empty()) {
+    // LeakSanitizer cannot work in a process that is traced.
+    setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
+  }
   std::vector<char*> argv;
   for (const std::string& arg : wrapper) {
     argv.push_back(const_cast<char*>(arg.c_str()));
