@@ -37,6 +37,20 @@ enum class Terminal { ON_STDOUT, ON_STDIN };
 
 // Runs kelvoda on a fresh pseudo-terminal of `columns` columns whose input
 // holds the answer "n"; stdout stays on the terminal or goes to a file.
+// Reads what the child `pid` writes to the terminal `master` while it runs,
+// so it never blocks on a full terminal (reading fails with EIO once the
+// child has closed its side); then reaps it into `status`.
+std::string drain_terminal(int master, pid_t pid, int& status) {
+  std::string captured;
+  char buffer[4096];
+  for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0;) {
+    captured.append(buffer, static_cast<std::size_t>(n));
+  }
+  close(master);
+  waitpid(pid, &status, 0);
+  return captured;
+}
+
 // Returns what reached stdout (through the terminal with "\r\n" line ends).
 std::string run_on_terminal(const std::vector<std::string>& args,
                             unsigned short columns, Terminal terminal) {
@@ -53,16 +67,8 @@ std::string run_on_terminal(const std::vector<std::string>& args,
     exec_kelvoda(args);
   }
   EXPECT_EQ(write(master, "n\n", 2), 2);
-  // Drain while the child runs, so it never blocks on a full terminal;
-  // reading fails with EIO once the child has closed its side.
-  std::string captured;
-  char buffer[256];
-  for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0;) {
-    captured.append(buffer, static_cast<std::size_t>(n));
-  }
-  close(master);
   int status = 0;
-  waitpid(pid, &status, 0);
+  const std::string captured = drain_terminal(master, pid, status);
   EXPECT_TRUE(WIFEXITED(status));
   return terminal == Terminal::ON_STDOUT ? captured : io.read("out");
 }
@@ -414,14 +420,8 @@ TEST(Cli, StatusLineOnATerminalLeavesThePermanentLinesIntact) {
     execvp(argv[0], argv.data());
     _exit(127);
   }
-  std::string captured;
-  char buffer[4096];
-  for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0;) {
-    captured.append(buffer, static_cast<std::size_t>(n));
-  }
-  close(master);
   int status = 0;
-  waitpid(pid, &status, 0);
+  const std::string captured = drain_terminal(master, pid, status);
   EXPECT_EQ(WEXITSTATUS(status), 0);
   // Drawn more than once, and moving: at least two different status lines.
   std::set<std::string> drawn;

@@ -6,6 +6,9 @@
 #include <string>
 
 enum class HostKind { EXT4, EXFAT, NTFS_CASE_SENSITIVE, NTFS_IGNORE_CASE };
+inline constexpr HostKind ALL_HOST_KINDS[] = {HostKind::EXT4, HostKind::EXFAT,
+                                              HostKind::NTFS_CASE_SENSITIVE,
+                                              HostKind::NTFS_IGNORE_CASE};
 
 // A short name of `kind` for test messages, such as "exfat".
 const char* host_kind_name(HostKind kind);

@@ -47,9 +47,7 @@ std::string mounted_type(const std::string& path) {
 TEST(HostFs, MountsEachKind) {
   // Each kind mounts empty, keeps a file across a remount, and leaves neither
   // the mount, the loop device nor the image behind.
-  for (HostKind kind :
-       {HostKind::EXT4, HostKind::EXFAT, HostKind::NTFS_CASE_SENSITIVE,
-        HostKind::NTFS_IGNORE_CASE}) {
+  for (HostKind kind : ALL_HOST_KINDS) {
     const std::string reason = host_unavailable_reason(kind);
     if (!reason.empty()) {
       GTEST_SKIP() << host_kind_name(kind) << ": " << reason;
@@ -201,9 +199,7 @@ TEST(HostFs, MirrorsOntoEachKind) {
                                                  {"a*b/f", EINVAL}};
        }},
   };
-  for (HostKind kind :
-       {HostKind::EXT4, HostKind::EXFAT, HostKind::NTFS_CASE_SENSITIVE,
-        HostKind::NTFS_IGNORE_CASE}) {
+  for (HostKind kind : ALL_HOST_KINDS) {
     const std::string reason = host_unavailable_reason(kind);
     if (!reason.empty()) {
       GTEST_SKIP() << host_kind_name(kind) << ": " << reason;
