@@ -183,8 +183,11 @@ void flush_batch(Run& run) {
     const dev_t device = run.batch_devices[i];
     if (std::none_of(synced.begin(), synced.end(),
                      [&](const auto& seen) { return seen.first == device; })) {
+      // syncfs writes what the kernel holds; FUSE drivers (exfat-fuse) keep
+      // their allocation maps to themselves until a file is synced.
       const int fd = run.batch[i].second.file.get();
-      synced.emplace_back(device, syncfs(fd) == 0 ? 0 : errno);
+      synced.emplace_back(device,
+                          syncfs(fd) == 0 && fsync(fd) == 0 ? 0 : errno);
     }
   }
   for (std::size_t i = 0; i < run.batch.size(); ++i) {
@@ -229,7 +232,8 @@ int sync_host(Run& run) {
   const UniqueFd root(openat(run.host.fds.front()->get(), ".",
                              O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   struct stat st {};
-  if (!root.valid() || fstat(root.get(), &st) != 0 || syncfs(root.get()) != 0) {
+  if (!root.valid() || fstat(root.get(), &st) != 0 || syncfs(root.get()) != 0 ||
+      fsync(root.get()) != 0) {
     return errno;
   }
   for (const auto& [device, folder] : run.devices) {
@@ -238,7 +242,7 @@ int sync_host(Run& run) {
     }
     const UniqueFd other(
         openat(folder->get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!other.valid() || syncfs(other.get()) != 0) {
+    if (!other.valid() || syncfs(other.get()) != 0 || fsync(other.get()) != 0) {
       return errno;
     }
   }

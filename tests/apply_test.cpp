@@ -555,9 +555,10 @@ TEST(Apply, InjectedFaultsKeepTheHostWhole) {
 }
 
 // Durable copies, by the order of the run's system calls: no copy is linked
-// or renamed into place before a sync that follows its last write, the last
-// change on the host is followed by a sync, and a run that changes nothing
-// syncs nothing.
+// or renamed into place before a sync of its file system and of one of its
+// files (which FUSE drivers need) that follow its last write, the last change
+// on the host is followed by both, and a run that changes nothing syncs
+// nothing.
 TEST(Apply, CopiesReachTheDiskBeforeTheirNames) {
   if (access("/usr/bin/strace", X_OK) != 0) {
     GTEST_SKIP() << "strace is needed to see the order of system calls";
@@ -574,10 +575,10 @@ TEST(Apply, CopiesReachTheDiskBeforeTheirNames) {
     const RunResult run = run_yes(
         sides, {.wrapper = {"strace", "-f", "-qq", "-o", io.path("trace"), "-e",
                             "trace=copy_file_range,pwrite64,linkat,renameat,"
-                            "renameat2,unlinkat,syncfs"}});
+                            "renameat2,unlinkat,syncfs,fsync"}});
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.err, err);
-    // W a write, S a sync, P a copy put in place, D a removal.
+    // W a write, S a syncfs, F an fsync, P a copy put in place, D a removal.
     std::string order;
     std::istringstream trace(io.read("trace"));
     for (std::string line; std::getline(trace, line);) {
@@ -588,6 +589,7 @@ TEST(Apply, CopiesReachTheDiskBeforeTheirNames) {
         return line.find(std::string(" ") + name + "(") != std::string::npos;
       };
       order += has("syncfs")                                          ? "S"
+               : has("fsync")                                         ? "F"
                : has("copy_file_range") || has("pwrite64")            ? "W"
                : has("linkat") || has("renameat") || has("renameat2") ? "P"
                : has("unlinkat")                                      ? "D"
@@ -600,12 +602,13 @@ TEST(Apply, CopiesReachTheDiskBeforeTheirNames) {
   for (std::size_t i = 0; i < order.size(); ++i) {
     if (order[i] == 'P') {
       const std::string before = order.substr(0, i);
-      const std::size_t sync = before.rfind('S');
-      EXPECT_TRUE(sync != std::string::npos && before.rfind('W') < sync)
-          << order;
+      for (const char sync : {'S', 'F'}) {
+        const std::size_t at = before.rfind(sync);
+        EXPECT_TRUE(at != std::string::npos && before.rfind('W') < at) << order;
+      }
     }
   }
-  EXPECT_EQ(order.back(), 'S') << order;
+  EXPECT_TRUE(order.ends_with("SF")) << order;
   // The only action fails: nothing changed, nothing to sync.
   Sides failing;
   failing.l.write("k/f", "f", OLD);
