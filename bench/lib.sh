@@ -110,7 +110,7 @@ check_space() {
 # The kernel may have no exFAT driver, so the host is an image file on a loop
 # device, mounted by the FUSE driver. Root's tools live in the sbin folders.
 PATH=$PATH:/usr/sbin:/sbin
-exfat_skip="" exfat_image="" exfat_loop="" exfat_dir=""
+exfat_skip="" exfat_image="" exfat_loop="" exfat_dir="" exfat_direct_io=0
 EXFAT_CLUSTER=32768  # what mkfs.exfat picks for disks of 256 MiB to 32 GiB
 
 # Sets $exfat_skip to why no exFAT host can be mounted here, or to "" when one
@@ -144,13 +144,19 @@ check_exfat() {
 }
 
 # mount_exfat BYTES: formats a sparse image of BYTES in $work as exFAT with
-# clusters of EXFAT_CLUSTER bytes and mounts it at $exfat_dir. When a step
-# fails, undoes the others and sets $exfat_skip to the reason.
+# clusters of EXFAT_CLUSTER bytes and mounts it at $exfat_dir; sets
+# $exfat_direct_io to 1 when the loop device writes to the image with direct
+# I/O. When a step fails, undoes the others and sets $exfat_skip to the
+# reason.
 mount_exfat() {
   local log=$work/exfat.log
   exfat_image=$work/exfat.img
   truncate -s "$1" "$exfat_image"
-  if ! exfat_loop=$(losetup -f --show "$exfat_image" 2>"$log"); then
+  # With direct I/O a sync of the host waits for the disk, as with a real USB
+  # disk, not just for the page cache of the image's file system. Where that
+  # file system refuses it, the device writes through the page cache.
+  if ! exfat_loop=$(losetup -f --show --direct-io=on "$exfat_image" \
+    2>"$log") && ! exfat_loop=$(losetup -f --show "$exfat_image" 2>"$log"); then
     exfat_loop=""
     exfat_skip="no loop device for the image: $(tr '\n' ' ' <"$log")"
   elif ! mkfs.exfat -c "$EXFAT_CLUSTER" "$exfat_loop" >"$log" 2>&1; then
@@ -165,6 +171,11 @@ mount_exfat() {
     fi
   fi
   [[ -z $exfat_skip ]] || release_exfat
+  exfat_direct_io=0
+  if [[ -n $exfat_loop ]]; then
+    exfat_direct_io=$(cat "/sys/block/${exfat_loop#/dev/}/loop/dio" \
+      2>/dev/null || echo 0)
+  fi
 }
 
 # Unmounts the exFAT host, detaches its loop device and removes the image;
