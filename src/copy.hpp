@@ -40,7 +40,7 @@ enum class Target { NEW, REPLACE };
 enum class Sync { LATER, NOW };
 
 // The most copies that may wait to be put in place at one time.
-inline constexpr int MAX_PENDING_COPIES = 1024;
+inline constexpr int MAX_PENDING_COPIES = 8192;
 
 // A copy: where it goes and, once written, the file that holds it until it
 // is put in place, kept open: an unnamed file, or a hidden temporary file
