@@ -5,6 +5,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -60,6 +62,15 @@ std::pair<std::string_view, std::string> split(std::string_view rel) {
   return {rel.substr(0, slash), std::string(rel.substr(slash + 1))};
 }
 
+// Copies written but not yet in place: the entry each belongs to and the
+// device of its folder; their bytes; per device, the result of syncing it.
+struct Batch {
+  std::vector<std::pair<const DiffEntry*, PendingCopy>> copies;
+  std::vector<dev_t> devices;
+  off_t bytes = 0;
+  std::vector<std::pair<dev_t, int>> synced;  // device, error of its sync
+};
+
 struct Run {
   const std::vector<DiffEntry>& entries;
   const std::string& local_root;
@@ -71,19 +82,20 @@ struct Run {
   // new file's name as taken; and those whose host entry became a copy's.
   std::unordered_map<std::string, std::string_view> deleted_by_fold;
   std::unordered_set<std::string_view> taken_over;
-  // Copies written but not yet in place, with the entry each belongs to and
-  // the device of its folder; their bytes; the most that may wait.
-  std::vector<std::pair<const DiffEntry*, PendingCopy>> batch;
-  std::vector<dev_t> batch_devices;
-  off_t batch_bytes = 0;
+  // The batch being written, and the one before it while a thread of its
+  // own makes it durable (`syncer` running); the most copies a batch holds.
+  Batch filling;
+  Batch syncing;
+  pthread_t syncer{};
+  bool syncer_running = false;
   std::size_t batch_limit = 0;
   // A folder on each device the run wrote to, for the final sync.
   std::vector<std::pair<dev_t, std::shared_ptr<const UniqueFd>>> devices;
   bool changed = false;
 };
 
-// Flushes a batch at this many bytes of copies.
-constexpr off_t BATCH_BYTES = off_t{256} << 20;
+// Hands a batch over at this many bytes of copies; two batches may wait.
+constexpr off_t BATCH_BYTES = off_t{128} << 20;
 
 void report_copy_failure(const Run& run, const DiffEntry& entry, int error) {
   report_failure(
@@ -170,31 +182,36 @@ int take_over_alias(Run& run, const DiffEntry& entry, std::string_view folder,
   return error != 0 ? error : place_copy(pending);
 }
 
-// Puts the written copies of the batch in place once their data is on the
-// disk: one syncfs per device for all of them, so a power cut never leaves
-// a name on a torn or empty file. A copy whose sync or placing fails gets
-// its copy error and leaves nothing behind.
-void flush_batch(Run& run) {
-  if (run.batch.empty()) {
-    return;
-  }
-  std::vector<std::pair<dev_t, int>> synced;  // device, error of its sync
-  for (std::size_t i = 0; i < run.batch.size(); ++i) {
-    const dev_t device = run.batch_devices[i];
-    if (std::none_of(synced.begin(), synced.end(),
+// Makes the copies of `batch` durable: one syncfs and one fsync per device
+// for all of them. syncfs writes what the kernel holds; FUSE drivers
+// (exfat-fuse) keep their allocation maps to themselves until a file is
+// synced.
+void sync_batch(Batch& batch) {
+  for (std::size_t i = 0; i < batch.copies.size(); ++i) {
+    const dev_t device = batch.devices[i];
+    if (std::none_of(batch.synced.begin(), batch.synced.end(),
                      [&](const auto& seen) { return seen.first == device; })) {
-      // syncfs writes what the kernel holds; FUSE drivers (exfat-fuse) keep
-      // their allocation maps to themselves until a file is synced.
-      const int fd = run.batch[i].second.file.get();
-      synced.emplace_back(device,
-                          syncfs(fd) == 0 && fsync(fd) == 0 ? 0 : errno);
+      const int fd = batch.copies[i].second.file.get();
+      batch.synced.emplace_back(device,
+                                syncfs(fd) == 0 && fsync(fd) == 0 ? 0 : errno);
     }
   }
-  for (std::size_t i = 0; i < run.batch.size(); ++i) {
-    auto& [entry, pending] = run.batch[i];
+}
+
+extern "C" void* sync_batch_thread(void* batch) {
+  sync_batch(*static_cast<Batch*>(batch));
+  return nullptr;
+}
+
+// Puts the copies of the synced `batch` in place, so a power cut never
+// leaves a name on a torn or empty file. A copy whose sync or placing fails
+// gets its copy error and leaves nothing behind.
+void place_batch(Run& run, Batch& batch) {
+  for (std::size_t i = 0; i < batch.copies.size(); ++i) {
+    auto& [entry, pending] = batch.copies[i];
     int error = 0;
-    for (const auto& [device, sync_error] : synced) {
-      if (device == run.batch_devices[i]) {
+    for (const auto& [device, sync_error] : batch.synced) {
+      if (device == batch.devices[i]) {
         error = sync_error;
       }
     }
@@ -214,9 +231,43 @@ void flush_batch(Run& run) {
     progress_count_copied(entry->size);
     run.changed = true;
   }
-  run.batch.clear();
-  run.batch_devices.clear();
-  run.batch_bytes = 0;
+  batch = Batch{};
+}
+
+// Waits for the batch being synced, if any, and puts it in place.
+void place_synced(Run& run) {
+  if (run.syncer_running) {
+    pthread_join(run.syncer, nullptr);
+    run.syncer_running = false;
+  }
+  place_batch(run, run.syncing);
+}
+
+// Starts making the full batch durable on a thread of its own, so the disk
+// writes it back while the next batch is written; the batch before it goes
+// in place first. Where no thread can be started, syncs it here.
+void hand_over_batch(Run& run) {
+  place_synced(run);
+  std::swap(run.filling, run.syncing);
+  // Interrupts stay with the main thread, whose handler removes the
+  // temporary files.
+  sigset_t all;
+  sigset_t old;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &old);
+  run.syncer_running = pthread_create(&run.syncer, nullptr, sync_batch_thread,
+                                      &run.syncing) == 0;
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  if (!run.syncer_running) {
+    sync_batch(run.syncing);
+  }
+}
+
+// Puts every written copy in place, in the order they were written.
+void flush_batch(Run& run) {
+  place_synced(run);
+  sync_batch(run.filling);
+  place_batch(run, run.filling);
 }
 
 // Makes everything the run changed on the host durable. Returns 0 or the
@@ -300,15 +351,15 @@ void write_entry(Run& run, const DiffEntry& entry) {
     return;
   }
   // Copies of one folder share its device; look it up per folder.
-  const bool same_folder = held != 0 && run.host.fds.back() == last_folder &&
-                           !run.batch_devices.empty();
-  run.batch_devices.push_back(same_folder
-                                  ? run.batch_devices.back()
-                                  : device_of(run, run.host.fds.back()));
-  run.batch_bytes += pending.size;
-  run.batch.emplace_back(&entry, std::move(pending));
-  if (run.batch.size() >= run.batch_limit || run.batch_bytes >= BATCH_BYTES) {
-    flush_batch(run);
+  Batch& batch = run.filling;
+  const bool same_folder =
+      held != 0 && run.host.fds.back() == last_folder && !batch.devices.empty();
+  batch.devices.push_back(same_folder ? batch.devices.back()
+                                      : device_of(run, run.host.fds.back()));
+  batch.bytes += pending.size;
+  batch.copies.emplace_back(&entry, std::move(pending));
+  if (batch.copies.size() >= run.batch_limit || batch.bytes >= BATCH_BYTES) {
+    hand_over_batch(run);
   }
 }
 
@@ -395,11 +446,13 @@ void sync_different_files(const std::vector<DiffEntry>& entries,
           {},
           {},
           {},
-          0,
+          {},
+          false,
           0,
           {},
           false};
-  run.batch_limit = run.copies.batch_limit;
+  // Two batches wait at most: one being synced, one being written.
+  run.batch_limit = std::max<std::size_t>(1, run.copies.batch_limit / 2);
   std::uint64_t bytes = 0;
   for (const DiffEntry& entry : entries) {
     bytes += entry.type == DELETED ? 0 : entry.size;

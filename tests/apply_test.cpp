@@ -8,12 +8,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <ctime>
 #include <filesystem>
 #include <random>
 #include <sstream>
 #include <string>
 #include <tuple>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -559,61 +561,160 @@ TEST(Apply, InjectedFaultsKeepTheHostWhole) {
 // files (which FUSE drivers need) that follow its last write, the last change
 // on the host is followed by both, and a run that changes nothing syncs
 // nothing.
+// One call of a trace by `strace -f -y`: W a write, S a syncfs, F an fsync,
+// P a copy put in place; for W and P the file of the copy (the path strace
+// shows for a written descriptor, or the temporary name a rename takes);
+// the lines where it began and ended, which differ when another thread's
+// calls came in between.
+struct TracedCall {
+  char kind = 0;
+  std::string file;
+  std::size_t begin = 0;
+  std::size_t end = 0;
+};
+
+std::vector<TracedCall> traced_calls(const std::string& trace) {
+  std::vector<TracedCall> calls;
+  std::unordered_map<std::string, TracedCall> unfinished;  // by thread id
+  std::istringstream lines(trace);
+  std::size_t index = 0;
+  for (std::string line; std::getline(lines, line); ++index) {
+    const std::string thread = line.substr(0, line.find(' '));
+    const bool failed = line.find(") = -1") != std::string::npos;
+    if (line.find("resumed>") != std::string::npos) {
+      if (!failed && unfinished.contains(thread)) {
+        calls.push_back(unfinished[thread]);
+        calls.back().end = index;
+      }
+      unfinished.erase(thread);
+      continue;
+    }
+    const auto has = [&](const char* name) {
+      return line.find(std::string(" ") + name + "(") != std::string::npos;
+    };
+    // The paths strace shows for descriptors, and the first quoted name.
+    std::vector<std::string> paths;
+    for (std::size_t open = line.find('<'); open != std::string::npos;
+         open = line.find('<', open + 1)) {
+      if (open > 0 &&
+          std::isdigit(static_cast<unsigned char>(line[open - 1]))) {
+        paths.push_back(line.substr(open + 1, line.find('>', open) - open - 1));
+      }
+    }
+    const std::size_t quote = line.find('"');
+    const std::string name =
+        quote == std::string::npos
+            ? ""
+            : line.substr(quote + 1, line.find('"', quote + 1) - quote - 1);
+    TracedCall call{0, "", index, index};
+    if (has("syncfs")) {
+      call.kind = 'S';
+    } else if (has("fsync")) {
+      call.kind = 'F';
+    } else if (has("copy_file_range") && paths.size() >= 2) {
+      call = {'W', paths[1], index, index};
+    } else if (has("pwrite64") && !paths.empty()) {
+      call = {'W', paths[0], index, index};
+    } else if (has("linkat") && name.empty() && !paths.empty()) {
+      call = {'P', paths[0], index, index};
+    } else if ((has("renameat") || has("renameat2")) && !paths.empty()) {
+      call = {'P', paths[0] + "/" + name, index, index};
+    }
+    if (call.kind == 0 || failed) {
+      continue;
+    }
+    if (line.find("<unfinished") != std::string::npos) {
+      unfinished[thread] = call;
+    } else {
+      calls.push_back(call);
+    }
+  }
+  return calls;
+}
+
 TEST(Apply, CopiesReachTheDiskBeforeTheirNames) {
   if (access("/usr/bin/strace", X_OK) != 0) {
     GTEST_SKIP() << "strace is needed to see the order of system calls";
   }
-  Sides s;
-  for (const char* rel : {"a", "b", "d/c", "d/e", "f/g"}) {
-    s.l.write(rel, std::string(100000, rel[0]), OLD);
-  }
-  s.l.write("upd", "new", OLD + 10);
-  s.h.write("upd", "old", OLD);
-  s.h.write("x/gone", "g", OLD);
+  // Enough copies for several batches under the limit on open files below,
+  // so one batch is synced while the next is written.
+  const auto fill = [](const Sides& s) {
+    for (const char* rel : {"a", "b", "d/c", "d/e", "f/g"}) {
+      s.l.write(rel, std::string(100000, rel[0]), OLD);
+    }
+    for (int i = 0; i < 40; ++i) {
+      s.l.write("m/" + std::to_string(i), std::to_string(i), OLD);
+    }
+    s.l.write("upd", "new", OLD + 10);
+    s.h.write("upd", "old", OLD);
+    s.h.write("x/gone", "g", OLD);
+  };
   TempTree io;
-  const auto calls = [&](const Sides& sides, const std::string& err) {
-    const RunResult run = run_yes(
-        sides, {.wrapper = {"strace", "-f", "-qq", "-o", io.path("trace"), "-e",
-                            "trace=copy_file_range,pwrite64,linkat,renameat,"
-                            "renameat2,unlinkat,syncfs,fsync"}});
+  // Where no thread can be started, each batch is synced before the next.
+  const std::vector<std::string> no_threads = {
+      "-e", "inject=clone,clone3:error=EAGAIN"};
+  const auto calls = [&](const Sides& sides, const std::string& err,
+                         const std::vector<std::string>& extra = {}) {
+    std::vector<std::string> strace = {
+        "strace",
+        "-f",
+        "-qq",
+        "-y",
+        "-o",
+        io.path("trace"),
+        "-e",
+        "trace=copy_file_range,pwrite64,linkat,renameat,renameat2,syncfs,"
+        "fsync,clone,clone3"};
+    strace.insert(strace.end(), extra.begin(), extra.end());
+    const RunResult run =
+        run_yes(sides, {.open_files_limit = 129, .wrapper = strace});
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.err, err);
-    // W a write, S a syncfs, F an fsync, P a copy put in place, D a removal.
+    return traced_calls(io.read("trace"));
+  };
+  for (const bool threads : {true, false}) {
+    SCOPED_TRACE(threads ? "with a sync thread" : "without threads");
+    const Sides s;
+    fill(s);
+    const std::vector<TracedCall> traced =
+        calls(s, "", threads ? std::vector<std::string>{} : no_threads);
     std::string order;
-    std::istringstream trace(io.read("trace"));
-    for (std::string line; std::getline(trace, line);) {
-      if (line.find(") = -1") != std::string::npos) {
+    for (const TracedCall& call : traced) {
+      order += call.kind;
+    }
+    EXPECT_EQ(std::count(order.begin(), order.end(), 'P'), 46) << order;
+    // Each copy is put in place only after a syncfs and an fsync that began
+    // after its last write and ended before.
+    for (const TracedCall& placed : traced) {
+      if (placed.kind != 'P') {
         continue;
       }
-      const auto has = [&](const char* name) {
-        return line.find(std::string(" ") + name + "(") != std::string::npos;
-      };
-      order += has("syncfs")                                          ? "S"
-               : has("fsync")                                         ? "F"
-               : has("copy_file_range") || has("pwrite64")            ? "W"
-               : has("linkat") || has("renameat") || has("renameat2") ? "P"
-               : has("unlinkat")                                      ? "D"
-                                                                      : "";
-    }
-    return order;
-  };
-  const std::string order = calls(s, "");
-  EXPECT_EQ(std::count(order.begin(), order.end(), 'P'), 6) << order;
-  for (std::size_t i = 0; i < order.size(); ++i) {
-    if (order[i] == 'P') {
-      const std::string before = order.substr(0, i);
+      const TracedCall* written = nullptr;  // the last write before
+      for (const TracedCall& call : traced) {
+        if (call.kind == 'W' && call.file == placed.file &&
+            call.end < placed.begin &&
+            (written == nullptr || call.end > written->end)) {
+          written = &call;
+        }
+      }
+      ASSERT_NE(written, nullptr) << placed.file;
       for (const char sync : {'S', 'F'}) {
-        const std::size_t at = before.rfind(sync);
-        EXPECT_TRUE(at != std::string::npos && before.rfind('W') < at) << order;
+        EXPECT_TRUE(std::any_of(traced.begin(), traced.end(),
+                                [&](const auto& c) {
+                                  return c.kind == sync &&
+                                         c.begin > written->end &&
+                                         c.end < placed.begin;
+                                }))
+            << sync << " for " << placed.file << " in " << order;
       }
     }
+    EXPECT_TRUE(order.ends_with("SF")) << order;
   }
-  EXPECT_TRUE(order.ends_with("SF")) << order;
   // The only action fails: nothing changed, nothing to sync.
   Sides failing;
   failing.l.write("k/f", "f", OLD);
   failing.h.symlink("nowhere", "k");
-  EXPECT_EQ(calls(failing, failure("Erstellen des Verzeichnisses",
-                                   failing.host + "/k", ENOTDIR)),
-            "");
+  EXPECT_TRUE(calls(failing, failure("Erstellen des Verzeichnisses",
+                                     failing.host + "/k", ENOTDIR))
+                  .empty());
 }

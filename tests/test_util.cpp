@@ -256,6 +256,11 @@ RunResult run_in_child(const std::function<int()>& body,
       const rlimit fsize{limit, limit};
       setrlimit(RLIMIT_FSIZE, &fsize);
     }
+    if (options.open_files_limit >= 0) {
+      const auto limit = static_cast<rlim_t>(options.open_files_limit);
+      const rlimit files{limit, limit};
+      setrlimit(RLIMIT_NOFILE, &files);
+    }
     if (options.user == User::UNPRIVILEGED) {
       drop_privileges();
     }

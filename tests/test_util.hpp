@@ -70,6 +70,8 @@ struct RunOptions {
   // none.
   long long file_size_limit = -1;
   OverLimit over_limit = OverLimit::FAILS;
+  // Limit on open files (RLIMIT_NOFILE, soft and hard); negative to keep it.
+  long long open_files_limit = -1;
   // A command that runs kelvoda, such as strace with its options; searched
   // in PATH. Empty: kelvoda is run directly.
   std::vector<std::string> wrapper = {};
