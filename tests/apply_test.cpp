@@ -522,9 +522,17 @@ TEST(Apply, InjectedFaultsKeepTheHostWhole) {
     std::string calls, inject;
     DiffType type;
     int status;
+    int copy_error = 0;  // what each copy fails with
+    int sync_error = 0;  // what the final sync fails with
   };
-  std::vector<Case> cases = {{"linkat", "error=EPERM:when=1+2", MISSING, 0},
-                             {"linkat", "error=ENOENT:when=1+2", MISSING, 0}};
+  std::vector<Case> cases = {
+      {"linkat", "error=EPERM:when=1+2", MISSING, 0},
+      {"linkat", "error=ENOENT:when=1+2", MISSING, 0},
+      // A batch whose sync fails never reaches its names; a failed final
+      // sync is reported and leaves the copies in place.
+      {"syncfs", "error=EIO:when=1", MISSING, 0, EIO},
+      {"fsync", "error=EIO:when=1", MISSING, 0, EIO},
+      {"syncfs", "error=EIO:when=2", MISSING, 0, 0, EIO}};
   for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
     cases.push_back({writes, "signal=" + std::to_string(signal_number), NEWER,
                      128 + signal_number});
@@ -544,23 +552,29 @@ TEST(Apply, InjectedFaultsKeepTheHostWhole) {
         run_yes(s, {.wrapper = {"strace", "-f", "-qq", "-o", "/dev/null", "-e",
                                 "trace=" + c.calls, "-e",
                                 "inject=" + c.calls + ":" + c.inject}});
-    EXPECT_EQ(s.h.files(), (std::vector<std::string>{"a", "b"}));
     if (c.status == 0) {
+      for (Action& copy : copies) {
+        copy.err =
+            c.copy_error == 0 ? "" : s.copy_failure(copy.rel, c.copy_error);
+      }
+      if (c.sync_error != 0) {
+        copies.back().err =
+            failure("Synchronisieren von", s.host, c.sync_error);
+      }
       expect_run(run, copies, 2);
-      EXPECT_TRUE(s.h.read("a") == s.l.read("a"));
+      const std::vector<std::string> placed = {"a", "b"};
+      EXPECT_EQ(s.h.files(),
+                c.copy_error == 0 ? placed : std::vector<std::string>{});
+      EXPECT_TRUE(c.copy_error != 0 || s.h.read("a") == s.l.read("a"));
       continue;
     }
+    EXPECT_EQ(s.h.files(), (std::vector<std::string>{"a", "b"}));
     copies = as_reported(copies, run.out);
     expect_run(run, report(copies, 4) + copies[0].out, "", c.status);
     EXPECT_EQ(s.h.read("a") + s.h.read("b"), "oldold");
   }
 }
 
-// Durable copies, by the order of the run's system calls: no copy is linked
-// or renamed into place before a sync of its file system and of one of its
-// files (which FUSE drivers need) that follow its last write, the last change
-// on the host is followed by both, and a run that changes nothing syncs
-// nothing.
 // One call of a trace by `strace -f -y`: W a write, S a syncfs, F an fsync,
 // P a copy put in place; for W and P the file of the copy (the path strace
 // shows for a written descriptor, or the temporary name a rename takes);
@@ -632,6 +646,11 @@ std::vector<TracedCall> traced_calls(const std::string& trace) {
   return calls;
 }
 
+// Durable copies, by the order of the run's system calls: no copy is linked
+// or renamed into place before a sync of its file system and of one of its
+// files (which FUSE drivers need) that follow its last write, the last change
+// on the host is followed by both, and a run that changes nothing syncs
+// nothing.
 TEST(Apply, CopiesReachTheDiskBeforeTheirNames) {
   if (access("/usr/bin/strace", X_OK) != 0) {
     GTEST_SKIP() << "strace is needed to see the order of system calls";
