@@ -7,10 +7,13 @@
 // at the cut_at-th change (counting from 1; that change is lost): from then
 // on the file system shows what the disk holds and refuses every change
 // with EIO. What the disk holds depends on the mode:
-//   forget   names and data as of the last fsync;
-//   reorder  the names of the current state, but every file's data as of
-//            the last fsync (empty for a file made since), like a journal
-//            that commits names before the data they point to.
+//   forget     names and data as of the last fsync;
+//   reorder    the names of the current state, but every file's data as
+//              of the last fsync (empty for a file made since), like a
+//              journal that commits names before the data they point to;
+//   writeback  names as of the last fsync, but the data of the files the
+//              disk holds as last written, since the kernel writes data
+//              back whenever it likes: a file written in place is torn.
 //
 //   powercut_fs MOUNTPOINT [FUSE options] -o cut_at=N,mode=MODE,count=FILE
 //
@@ -55,7 +58,8 @@ struct Options {
 };
 
 Options options;
-bool reorder = false;
+enum class Loss { FORGET, REORDER, WRITEBACK };
+Loss loss = Loss::FORGET;
 Nodes current;
 Nodes durable;
 std::uint64_t next_ino = ROOT + 1;  // never reused, not part of the state
@@ -74,7 +78,7 @@ void checkpoint() {
 
 void lose_power() {
   power_lost = true;
-  if (!reorder) {
+  if (loss != Loss::REORDER) {
     current = durable;
     return;
   }
@@ -229,11 +233,6 @@ int fs_create(const char* path, mode_t mode, fuse_file_info* fi) {
   return 0;
 }
 
-int fs_open(const char* path, fuse_file_info* fi) {
-  fi->fh = lookup(path);
-  return fi->fh != 0 ? 0 : -ENOENT;
-}
-
 int fs_read(const char*, char* buffer, std::size_t size, off_t offset,
             fuse_file_info* fi) {
   const Node* node = node_of(fi->fh);
@@ -245,6 +244,15 @@ int fs_read(const char*, char* buffer, std::size_t size, off_t offset,
   const std::size_t got = std::min(size, node->data.size() - start);
   std::memcpy(buffer, node->data.data() + start, got);
   return static_cast<int>(got);
+}
+
+// In writeback mode, puts the data of `ino` on the disk at once, if the disk
+// holds the file.
+void write_back(std::uint64_t ino) {
+  const auto on_disk = durable.find(ino);
+  if (loss == Loss::WRITEBACK && on_disk != durable.end()) {
+    on_disk->second.data = current[ino].data;
+  }
 }
 
 int fs_write(const char*, const char* buffer, std::size_t size, off_t offset,
@@ -259,6 +267,7 @@ int fs_write(const char*, const char* buffer, std::size_t size, off_t offset,
   }
   node->data.replace(start, size, buffer, size);
   node->mtime = now();
+  write_back(fi->fh);
   return static_cast<int>(size);
 }
 
@@ -269,7 +278,17 @@ int fs_truncate(const char* path, off_t size, fuse_file_info* fi) {
   }
   node->data.resize(static_cast<std::size_t>(size));
   node->mtime = now();
+  write_back(fi != nullptr ? fi->fh : lookup(path));
   return 0;
+}
+
+int fs_open(const char* path, fuse_file_info* fi) {
+  fi->fh = lookup(path);
+  if (fi->fh == 0) {
+    return -ENOENT;
+  }
+  // libfuse asks the kernel to leave O_TRUNC to the open (atomic_o_trunc).
+  return (fi->flags & O_TRUNC) != 0 ? fs_truncate(nullptr, 0, fi) : 0;
 }
 
 int fs_unlink(const char* path) {
@@ -467,12 +486,14 @@ int main(int argc, char** argv) {
   if (fuse_opt_parse(&args, &options, specs, nullptr) != 0) {
     return 1;
   }
-  const std::string mode = options.mode != nullptr ? options.mode : "forget";
-  if (mode != "forget" && mode != "reorder") {
-    std::fprintf(stderr, "powercut_fs: mode is forget or reorder\n");
+  const std::string name = options.mode != nullptr ? options.mode : "forget";
+  if (name != "forget" && name != "reorder" && name != "writeback") {
+    std::fprintf(stderr, "powercut_fs: mode is forget, reorder or writeback\n");
     return 1;
   }
-  reorder = mode == "reorder";
+  loss = name == "reorder"     ? Loss::REORDER
+         : name == "writeback" ? Loss::WRITEBACK
+                               : Loss::FORGET;
   Node& root = current[ROOT];
   root.mode = S_IFDIR | 0777;
   root.mtime = root.atime = now();

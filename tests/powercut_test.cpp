@@ -218,7 +218,7 @@ TEST(PowerCut, EveryHostFileHoldsItsOldOrNewContentAtEveryCut) {
   }
   ASSERT_GT(total, prepared);
 
-  for (const char* mode : {"forget", "reorder"}) {
+  for (const char* mode : {"forget", "reorder", "writeback"}) {
     for (unsigned long cut = prepared + 1; cut <= total; ++cut) {
       SCOPED_TRACE(std::string(mode) + ", power lost at change " +
                    std::to_string(cut) + " of " + std::to_string(total));
