@@ -116,27 +116,18 @@ Node* node_of(std::uint64_t ino) {
   return found == current.end() ? nullptr : &found->second;
 }
 
-// The inode `path` names, or 0.
+// The inode `path` ("/" or "/a/b") names, or 0.
 std::uint64_t lookup(std::string_view path) {
   std::uint64_t ino = ROOT;
-  while (!path.empty()) {
-    path.remove_prefix(std::min(path.find_first_not_of('/'), path.size()));
-    const std::string_view name = path.substr(0, path.find('/'));
+  while (ino != 0 && path.size() > 1) {
+    path.remove_prefix(1);
+    const std::string name(path.substr(0, path.find('/')));
     path.remove_prefix(name.size());
-    if (name.empty()) {
-      break;
-    }
-    const Node* folder = node_of(ino);
-    if (folder == nullptr || !S_ISDIR(folder->mode)) {
-      return 0;
-    }
-    const auto entry = folder->names.find(std::string(name));
-    if (entry == folder->names.end()) {
-      return 0;
-    }
-    ino = entry->second;
+    const Node& folder = current[ino];  // a file has no names
+    const auto entry = folder.names.find(name);
+    ino = entry == folder.names.end() ? 0 : entry->second;
   }
-  return node_of(ino) != nullptr ? ino : 0;
+  return ino;
 }
 
 // The folder that holds `path` and the last name of it.
@@ -146,8 +137,9 @@ struct Place {
   std::uint64_t ino = 0;  // what the name stands for, or 0
 };
 
-// Fills `place` for `path`; returns 0 or the negative error number.
-int place_of(const char* path, Place& place) {
+// Fills `place` for `path` and counts the change `what` of it, if any;
+// returns 0 or the negative error number.
+int change_name(const char* what, const char* path, Place& place) {
   const std::string_view whole(path);
   const std::size_t slash = whole.rfind('/');
   place.name = std::string(whole.substr(slash + 1));
@@ -157,22 +149,12 @@ int place_of(const char* path, Place& place) {
   }
   const auto entry = place.folder->names.find(place.name);
   place.ino = entry == place.folder->names.end() ? 0 : entry->second;
-  return 0;
+  return what == nullptr || powered(what, path) ? 0 : -EIO;
 }
 
 // The node an operation is about: the open file, else the path's.
 Node* target(const char* path, const fuse_file_info* fi) {
   return node_of(fi != nullptr ? fi->fh : lookup(path));
-}
-
-std::uint64_t add_node(Place& place, mode_t mode) {
-  const std::uint64_t ino = next_ino++;
-  Node& node = current[ino];
-  node.mode = mode;
-  node.mtime = node.atime = now();
-  place.folder->names[place.name] = ino;
-  place.folder->mtime = node.mtime;
-  return ino;
 }
 
 void drop_name(Place& place) {
@@ -203,34 +185,30 @@ int fs_getattr(const char* path, struct stat* st, fuse_file_info* fi) {
   return 0;
 }
 
-int fs_mkdir(const char* path, mode_t mode) {
+int make(const char* what, const char* path, mode_t mode, std::uint64_t& ino) {
   Place place;
-  if (const int error = place_of(path, place); error != 0) {
+  if (const int error = change_name(what, path, place); error != 0) {
     return error;
-  }
-  if (!powered("mkdir", path)) {
-    return -EIO;
   }
   if (place.ino != 0) {
     return -EEXIST;
   }
-  add_node(place, S_IFDIR | (mode & 07777));
+  ino = next_ino++;
+  Node& node = current[ino];
+  node.mode = mode;
+  node.mtime = node.atime = now();
+  place.folder->names[place.name] = ino;
+  place.folder->mtime = node.mtime;
   return 0;
 }
 
+int fs_mkdir(const char* path, mode_t mode) {
+  std::uint64_t ino = 0;
+  return make("mkdir", path, S_IFDIR | (mode & 07777), ino);
+}
+
 int fs_create(const char* path, mode_t mode, fuse_file_info* fi) {
-  Place place;
-  if (const int error = place_of(path, place); error != 0) {
-    return error;
-  }
-  if (!powered("create", path)) {
-    return -EIO;
-  }
-  if (place.ino != 0) {
-    return -EEXIST;
-  }
-  fi->fh = add_node(place, S_IFREG | (mode & 07777));
-  return 0;
+  return make("create", path, S_IFREG | (mode & 07777), fi->fh);
 }
 
 int fs_read(const char*, char* buffer, std::size_t size, off_t offset,
@@ -291,38 +269,17 @@ int fs_open(const char* path, fuse_file_info* fi) {
   return (fi->flags & O_TRUNC) != 0 ? fs_truncate(nullptr, 0, fi) : 0;
 }
 
-int fs_unlink(const char* path) {
+int remove(const char* what, const char* path, bool folder) {
   Place place;
-  if (const int error = place_of(path, place); error != 0) {
+  if (const int error = change_name(what, path, place); error != 0) {
     return error;
-  }
-  if (!powered("unlink", path)) {
-    return -EIO;
-  }
-  if (place.ino == 0) {
-    return -ENOENT;
-  }
-  if (S_ISDIR(node_of(place.ino)->mode)) {
-    return -EISDIR;
-  }
-  drop_name(place);
-  return 0;
-}
-
-int fs_rmdir(const char* path) {
-  Place place;
-  if (const int error = place_of(path, place); error != 0) {
-    return error;
-  }
-  if (!powered("rmdir", path)) {
-    return -EIO;
   }
   const Node* node = node_of(place.ino);
   if (node == nullptr) {
     return -ENOENT;
   }
-  if (!S_ISDIR(node->mode)) {
-    return -ENOTDIR;
+  if (S_ISDIR(node->mode) != folder) {
+    return folder ? -ENOTDIR : -EISDIR;
   }
   if (!node->names.empty()) {
     return -ENOTEMPTY;
@@ -331,20 +288,25 @@ int fs_rmdir(const char* path) {
   return 0;
 }
 
+int fs_unlink(const char* path) {
+  return remove("unlink", path, false);
+}
+
+int fs_rmdir(const char* path) {
+  return remove("rmdir", path, true);
+}
+
 int fs_rename(const char* from, const char* to, unsigned int flags) {
-  Place source;
-  Place dest;
-  if (const int error = place_of(from, source); error != 0) {
-    return error;
-  }
-  if (const int error = place_of(to, dest); error != 0) {
-    return error;
-  }
   if ((flags & ~unsigned{RENAME_NOREPLACE}) != 0) {
     return -EINVAL;
   }
-  if (!powered("rename", std::string(from) + " -> " + to)) {
-    return -EIO;
+  Place source;
+  Place dest;
+  if (const int error = change_name(nullptr, to, dest); error != 0) {
+    return error;
+  }
+  if (const int error = change_name("rename", from, source); error != 0) {
+    return error;
   }
   const Node* moved = node_of(source.ino);
   const Node* replaced = node_of(dest.ino);
@@ -377,13 +339,10 @@ int fs_rename(const char* from, const char* to, unsigned int flags) {
 
 int fs_link(const char* from, const char* to) {
   Place dest;
-  if (const int error = place_of(to, dest); error != 0) {
+  if (const int error = change_name("link", to, dest); error != 0) {
     return error;
   }
   const std::uint64_t ino = lookup(from);
-  if (!powered("link", std::string(from) + " -> " + to)) {
-    return -EIO;
-  }
   if (ino == 0) {
     return -ENOENT;
   }
@@ -449,10 +408,6 @@ int fs_readdir(const char*, void* buffer, fuse_fill_dir_t fill, off_t,
   return 0;
 }
 
-int fs_flush(const char*, fuse_file_info*) {
-  return 0;
-}
-
 int fs_statfs(const char*, struct statvfs* st) {
   *st = {};
   st->f_bsize = st->f_frsize = 4096;
@@ -512,7 +467,6 @@ int main(int argc, char** argv) {
   ops.read = fs_read;
   ops.write = fs_write;
   ops.statfs = fs_statfs;
-  ops.flush = fs_flush;
   ops.fsync = fs_fsync;
   ops.opendir = fs_opendir;
   ops.readdir = fs_readdir;
