@@ -9,9 +9,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <thread>
@@ -29,23 +29,9 @@ constexpr std::int64_t OLD = 1000000000;
 // Unmounts `root`: root directly, anyone else through fusermount3. Returns
 // whether it worked.
 bool unmount(const std::string& root) {
-  if (geteuid() == 0) {
-    int result = umount2(root.c_str(), 0);
-    // A reader that has not yet let go keeps the mount busy for a moment.
-    for (int attempt = 0; result != 0 && errno == EBUSY && attempt < 100;
-         ++attempt) {
-      std::this_thread::sleep_for(20ms);
-      result = umount2(root.c_str(), 0);
-    }
-    return result == 0;
-  }
-  const pid_t pid = fork();
-  if (pid == 0) {
-    execlp("fusermount3", "fusermount3", "-u", "-q", root.c_str(), nullptr);
-    _exit(127);
-  }
-  int status = 0;
-  return pid > 0 && waitpid(pid, &status, 0) == pid && status == 0;
+  return geteuid() == 0
+             ? umount2(root.c_str(), 0) == 0
+             : std::system(("fusermount3 -u -q " + root).c_str()) == 0;
 }
 
 // powercut_fs on a fresh mount point, run in the foreground by a child
