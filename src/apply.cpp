@@ -62,13 +62,35 @@ std::pair<std::string_view, std::string> split(std::string_view rel) {
   return {rel.substr(0, slash), std::string(rel.substr(slash + 1))};
 }
 
-// Copies written but not yet in place: the entry each belongs to and the
-// device of its folder; their bytes; per device, the result of syncing it.
+// A folder this run made and staged (see stage_folder) until the copies
+// below it are on the disk.
+struct StagedFolder {
+  std::shared_ptr<const UniqueFd> parent;
+  std::string name;  // under which it goes in place
+  int slot = -1;
+  // New files below it are written under their own names until the batch
+  // they are in is handed over; then it goes in place with that batch.
+  bool open = true;
+  int error = 0;  // why it could not be put in place
+};
+
+// A written copy waiting to be put in place: its entry, and the staged
+// folder it lies below, if any.
+struct WaitingCopy {
+  const DiffEntry* entry;
+  PendingCopy copy;
+  std::shared_ptr<StagedFolder> staged;
+};
+
+// Copies written but not yet in place and the device of each one's folder;
+// their bytes; per device, the result of syncing it; the staged folders
+// that go in place with them.
 struct Batch {
-  std::vector<std::pair<const DiffEntry*, PendingCopy>> copies;
+  std::vector<WaitingCopy> copies;
   std::vector<dev_t> devices;
   off_t bytes = 0;
   std::vector<std::pair<dev_t, int>> synced;  // device, error of its sync
+  std::vector<std::shared_ptr<StagedFolder>> folders;
 };
 
 struct Run {
@@ -82,6 +104,10 @@ struct Run {
   // new file's name as taken; and those whose host entry became a copy's.
   std::unordered_map<std::string, std::string_view> deleted_by_fold;
   std::unordered_set<std::string_view> taken_over;
+  // The staged folders not in place, by their own descriptors, and those
+  // new files are still written into.
+  std::unordered_map<const UniqueFd*, std::shared_ptr<StagedFolder>> staged;
+  std::vector<std::shared_ptr<StagedFolder>> open_staged;
   // The batch being written, and the one before it while a thread of its
   // own makes it durable (`syncer` running); the most copies a batch holds.
   Batch filling;
@@ -131,8 +157,10 @@ int take_over_alias(Run& run, const DiffEntry& entry, std::string_view folder,
       error != 0) {
     return error;
   }
-  if (const int error = open_folders(run.host, folder, Create::NO);
-      error != 0) {
+  // A chain of its own: the run's chain may hold staged folders, which
+  // cannot be opened again by their names.
+  FolderChain chain{run.host_root, {}, {}, {}, 0};
+  if (const int error = open_folders(chain, folder, Create::NO); error != 0) {
     return error;
   }
   if (run.deleted_by_fold.empty()) {
@@ -162,20 +190,18 @@ int take_over_alias(Run& run, const DiffEntry& entry, std::string_view folder,
                 AT_SYMLINK_NOFOLLOW) == 0) {
       return EEXIST;
     }
-    const int parent = run.host.fds[level]->get();
+    const int parent = chain.fds[level]->get();
     if (renameat(parent, host_name.c_str(), parent, local_name.c_str()) != 0) {
       return errno;
     }
-    while (run.host.names.size() > level) {
-      close_deepest(run.host);
+    while (chain.names.size() > level) {
+      close_deepest(chain);
     }
   }
-  if (const int error = open_folders(run.host, folder, Create::NO);
-      error != 0) {
+  if (const int error = open_folders(chain, folder, Create::NO); error != 0) {
     return error;
   }
-  const PendingCopy where{
-      run.host.fds.back(), name, Target::REPLACE, {}, -1, 0};
+  const PendingCopy where{chain.fds.back(), name, Target::REPLACE, {}, -1, 0};
   PendingCopy pending;
   const int error = write_copy(run.copies, run.local.fds.back()->get(), where,
                                pending, Sync::NOW);
@@ -191,7 +217,7 @@ void sync_batch(Batch& batch) {
     const dev_t device = batch.devices[i];
     if (std::none_of(batch.synced.begin(), batch.synced.end(),
                      [&](const auto& seen) { return seen.first == device; })) {
-      const int fd = batch.copies[i].second.file.get();
+      const int fd = batch.copies[i].copy.file.get();
       batch.synced.emplace_back(device,
                                 syncfs(fd) == 0 && fsync(fd) == 0 ? 0 : errno);
     }
@@ -203,24 +229,58 @@ extern "C" void* sync_batch_thread(void* batch) {
   return nullptr;
 }
 
+// The error of syncing the device of copy `i` of `batch`.
+int sync_error(const Batch& batch, std::size_t i) {
+  for (const auto& [device, error] : batch.synced) {
+    if (device == batch.devices[i]) {
+      return error;
+    }
+  }
+  return 0;
+}
+
 // Puts the copies of the synced `batch` in place, so a power cut never
 // leaves a name on a torn or empty file. A copy whose sync or placing fails
 // gets its copy error and leaves nothing behind.
 void place_batch(Run& run, Batch& batch) {
+  // Copies written under their own names first leave their staged folders
+  // if they failed; then the folders go in place.
+  std::vector<int> errors(batch.copies.size());
   for (std::size_t i = 0; i < batch.copies.size(); ++i) {
-    auto& [entry, pending] = batch.copies[i];
-    int error = 0;
-    for (const auto& [device, sync_error] : batch.synced) {
-      if (device == batch.devices[i]) {
-        error = sync_error;
+    PendingCopy& copy = batch.copies[i].copy;
+    errors[i] = sync_error(batch, i);
+    if (copy.target == Target::STAGED) {
+      if (errors[i] != 0) {
+        discard_copy(copy);
+      } else {
+        errors[i] = place_copy(copy);
       }
     }
-    if (error != 0) {
-      discard_copy(pending);
-    } else {
-      error = place_copy(pending);
+  }
+  for (const std::shared_ptr<StagedFolder>& folder : batch.folders) {
+    folder->error =
+        place_folder(folder->parent->get(), folder->slot, folder->name);
+    if (folder->error == 0) {
+      // The error stays with a failed one for the copies still below it.
+      std::erase_if(run.staged,
+                    [&](const auto& item) { return item.second == folder; });
     }
-    if (error == EEXIST && entry->type == MISSING) {
+  }
+  for (std::size_t i = 0; i < batch.copies.size(); ++i) {
+    auto& [entry, pending, staged] = batch.copies[i];
+    int error = errors[i];
+    if (error == 0 && staged != nullptr && staged->error != 0) {
+      error = staged->error;
+      discard_copy(pending);
+    } else if (pending.target != Target::STAGED) {
+      if (error != 0) {
+        discard_copy(pending);
+      } else {
+        error = place_copy(pending);
+      }
+    }
+    if (error == EEXIST && entry->type == MISSING &&
+        pending.target != Target::STAGED) {
       const auto [folder, name] = split(entry->rel_path);
       error = take_over_alias(run, *entry, folder, name);
     }
@@ -232,6 +292,16 @@ void place_batch(Run& run, Batch& batch) {
     run.changed = true;
   }
   batch = Batch{};
+}
+
+// Ends the writing of new files into the staged folders: they go in place
+// with `batch`, once it is on the disk.
+void close_staged(Run& run, Batch& batch) {
+  for (const std::shared_ptr<StagedFolder>& folder : run.open_staged) {
+    folder->open = false;
+  }
+  batch.folders = std::move(run.open_staged);
+  run.open_staged.clear();
 }
 
 // Waits for the batch being synced, if any, and puts it in place.
@@ -248,6 +318,7 @@ void place_synced(Run& run) {
 // in place first. Where no thread can be started, syncs it here.
 void hand_over_batch(Run& run) {
   place_synced(run);
+  close_staged(run, run.filling);
   std::swap(run.filling, run.syncing);
   // Interrupts stay with the main thread, whose handler removes the
   // temporary files.
@@ -266,6 +337,7 @@ void hand_over_batch(Run& run) {
 // Puts every written copy in place, in the order they were written.
 void flush_batch(Run& run) {
   place_synced(run);
+  close_staged(run, run.filling);
   sync_batch(run.filling);
   place_batch(run, run.filling);
 }
@@ -313,6 +385,46 @@ dev_t device_of(Run& run, const std::shared_ptr<const UniqueFd>& folder) {
   return st.st_dev;
 }
 
+// The staged folder that the deepest folder of the host chain lies in or
+// is, if any.
+std::shared_ptr<StagedFolder> staged_above(const Run& run) {
+  if (run.staged.empty()) {
+    return nullptr;
+  }
+  for (std::size_t level = 1; level < run.host.fds.size(); ++level) {
+    const auto found = run.staged.find(run.host.fds[level].get());
+    if (found != run.staged.end()) {
+      return found->second;
+    }
+  }
+  return nullptr;
+}
+
+// Stages the topmost folder that the last open_folders of the host made,
+// where the host takes no unnamed files and the folder is not in a staged
+// one already. If that fails, the folder simply stays in place.
+void stage_new_folder(Run& run) {
+  const FolderChain& chain = run.host;
+  std::size_t level =
+      chain.kept;  // the folder of names[level] is fds[level + 1]
+  while (level < chain.created.size() && !chain.created[level]) {
+    ++level;
+  }
+  if (level == chain.created.size() || staged_above(run) != nullptr ||
+      has_unnamed_files(run.copies, chain.fds[level]->get())) {
+    return;
+  }
+  int slot = -1;
+  if (stage_folder(run.copies, chain.fds[level]->get(), chain.names[level],
+                   slot) != 0) {
+    return;
+  }
+  auto folder = std::make_shared<StagedFolder>(
+      StagedFolder{chain.fds[level], chain.names[level], slot, true, 0});
+  run.staged.emplace(chain.fds[level + 1].get(), folder);
+  run.open_staged.push_back(std::move(folder));
+}
+
 void write_entry(Run& run, const DiffEntry& entry) {
   const std::string source = join(run.local_root, entry.rel_path);
   const std::string target = join(run.host_root, entry.rel_path);
@@ -333,13 +445,18 @@ void write_entry(Run& run, const DiffEntry& entry) {
   }
   run.changed =
       run.changed || (!run.host.created.empty() && run.host.created.back());
-  int error = open_folders(run.local, folder, Create::NO);
-  const PendingCopy where{run.host.fds.back(),
-                          name,
-                          entry.type == MISSING ? Target::NEW : Target::REPLACE,
-                          {},
-                          -1,
-                          0};
+  if (run.host.created.size() > run.host.kept) {
+    stage_new_folder(run);
+  }
+  const std::shared_ptr<StagedFolder> staged = staged_above(run);
+  int error = staged != nullptr ? staged->error : 0;
+  if (error == 0) {
+    error = open_folders(run.local, folder, Create::NO);
+  }
+  const Target kind = entry.type != MISSING               ? Target::REPLACE
+                      : staged != nullptr && staged->open ? Target::STAGED
+                                                          : Target::NEW;
+  const PendingCopy where{run.host.fds.back(), name, kind, {}, -1, 0};
   PendingCopy pending;
   if (error == 0) {
     error = write_copy(run.copies, run.local.fds.back()->get(), where, pending,
@@ -357,7 +474,7 @@ void write_entry(Run& run, const DiffEntry& entry) {
   batch.devices.push_back(same_folder ? batch.devices.back()
                                       : device_of(run, run.host.fds.back()));
   batch.bytes += pending.size;
-  batch.copies.emplace_back(&entry, std::move(pending));
+  batch.copies.push_back({&entry, std::move(pending), staged});
   if (batch.copies.size() >= run.batch_limit || batch.bytes >= BATCH_BYTES) {
     hand_over_batch(run);
   }
@@ -439,9 +556,11 @@ void sync_different_files(const std::vector<DiffEntry>& entries,
   Run run{entries,
           local_root,
           host_root,
-          {local_root, {}, {}, {}},
-          {host_root, {}, {}, {}},
+          {local_root, {}, {}, {}, 0},
+          {host_root, {}, {}, {}, 0},
           start_copies(),
+          {},
+          {},
           {},
           {},
           {},

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +17,7 @@
 #include <cassert>
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -33,16 +35,70 @@ constexpr int INTERRUPTS[] = {SIGINT, SIGTERM, SIGHUP};
 // batch is in place.
 struct TempSlot {
   volatile std::sig_atomic_t folder = -1;
+  volatile std::sig_atomic_t staged_folder = 0;  // a folder, not a file
   std::array<char, 40> name{};
 };
 std::array<TempSlot, MAX_PENDING_COPIES + 8> temp_slots;
 volatile std::sig_atomic_t temp_slots_used = 0;
 
+// How deep remove_tree goes; a staged folder's files are copies of the
+// local tree, whose depth the open-file limit already bounds.
+constexpr int MAX_REMOVE_DEPTH = 1024;
+
+// Removes the folder `name` of `parent` with everything in it, without
+// following links, using only calls a signal handler may make. Every entry
+// in there was made by this run.
+void remove_tree(int parent, const char* name, int depth) {
+  const int fd =
+      openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    return;
+  }
+  // Removing entries while reading the listing may make it skip some, so
+  // read it again from the start until a pass removes nothing.
+  for (bool removed = true; removed;) {
+    removed = false;
+    lseek(fd, 0, SEEK_SET);
+    alignas(8) char buffer[2048];
+    for (long got = 0;
+         (got = syscall(SYS_getdents64, fd, buffer, sizeof buffer)) > 0;) {
+      for (long at = 0; at < got;) {
+        struct Entry {
+          std::uint64_t inode;
+          std::int64_t offset;
+          unsigned short length;
+          unsigned char type;
+          char name[1];
+        };
+        const auto* entry = reinterpret_cast<const Entry*>(buffer + at);
+        at += entry->length;
+        const char* entry_name = entry->name;
+        if (std::strcmp(entry_name, ".") == 0 ||
+            std::strcmp(entry_name, "..") == 0) {
+          continue;
+        }
+        if (unlinkat(fd, entry_name, 0) == 0) {
+          removed = true;
+        } else if (errno == EISDIR && depth < MAX_REMOVE_DEPTH) {
+          remove_tree(fd, entry_name, depth + 1);
+          removed = true;
+        }
+      }
+    }
+  }
+  close(fd);
+  unlinkat(parent, name, AT_REMOVEDIR);
+}
+
 extern "C" void remove_pending_and_die(int signal_number) {
   for (std::sig_atomic_t i = 0; i < temp_slots_used; ++i) {
     const TempSlot& slot = temp_slots[static_cast<std::size_t>(i)];
     if (slot.folder >= 0) {
-      unlinkat(slot.folder, slot.name.data(), 0);
+      if (slot.staged_folder != 0) {
+        remove_tree(slot.folder, slot.name.data(), 0);
+      } else {
+        unlinkat(slot.folder, slot.name.data(), 0);
+      }
     }
   }
   progress_erase_from_signal();
@@ -69,7 +125,7 @@ void install_interrupt_cleanup() {
 // Names a fresh temporary file in `folder` in a free slot, known to the
 // signal handler before the file exists; returns the slot. A batch never
 // holds more copies than there are slots.
-int claim_temp_slot(CopyState& state, int folder) {
+int claim_temp_slot(CopyState& state, int folder, bool staged_folder = false) {
   // Append; only a full table is searched for a slot given back.
   std::sig_atomic_t index = temp_slots_used;
   if (static_cast<std::size_t>(index) == temp_slots.size()) {
@@ -84,6 +140,7 @@ int claim_temp_slot(CopyState& state, int folder) {
   TempSlot& slot = temp_slots[static_cast<std::size_t>(index)];
   slot.folder = -1;
   std::atomic_signal_fence(std::memory_order_seq_cst);
+  slot.staged_folder = staged_folder ? 1 : 0;
   std::snprintf(slot.name.data(), slot.name.size(), ".kelvoda-%d-%u.tmp",
                 static_cast<int>(state.pid), state.temp_counter++);
   std::atomic_signal_fence(std::memory_order_seq_cst);
@@ -195,13 +252,19 @@ int link_unnamed(int fd, int folder, const char* name) {
 // hidden file. Returns the descriptor or -1 with errno set.
 int open_receiver(CopyState& state, PendingCopy& pending, mode_t mode) {
   const int to = pending.folder->get();
+  if (pending.target == Target::STAGED) {
+    return openat(to, pending.name.c_str(),
+                  O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+  }
   if (pending.target == Target::NEW && state.unnamed_files) {
     const int fd = openat(to, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
     if (fd >= 0 ||
         (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) {
+      state.unnamed_known = state.unnamed_known || fd >= 0;
       return fd;
     }
     state.unnamed_files = false;
+    state.unnamed_known = true;
   }
   int fd = -1;
   do {
@@ -333,6 +396,14 @@ int place_copy(PendingCopy& pending) {
   const int to = pending.folder->get();
   const char* name = pending.name.c_str();
   int error = 0;
+  if (pending.target == Target::STAGED) {
+    // In place with its folder; only a late write error can still come.
+    if (const int closed = pending.file.close(); closed != 0) {
+      discard_copy(pending);
+      return closed;
+    }
+    return 0;
+  }
   if (pending.slot < 0) {
     // Linking never replaces: an occupied name gives EEXIST.
     error = link_unnamed(pending.file.get(), to, name);
@@ -372,10 +443,59 @@ int place_copy(PendingCopy& pending) {
 }
 
 void discard_copy(PendingCopy& pending) {
+  if (pending.target == Target::STAGED) {
+    unlinkat(pending.folder->get(), pending.name.c_str(), 0);
+  }
   if (pending.slot >= 0) {
     unlinkat(pending.folder->get(), temp_name(pending.slot), 0);
     release_temp_slot(pending.slot);
     pending.slot = -1;
   }
   pending.file.reset();
+}
+
+int stage_folder(CopyState& state, int parent, const std::string& name,
+                 int& slot) {
+  slot = claim_temp_slot(state, parent, true);
+  if (renameat(parent, name.c_str(), parent, temp_name(slot)) != 0) {
+    const int error = errno;
+    release_temp_slot(slot);
+    slot = -1;
+    return error;
+  }
+  return 0;
+}
+
+int place_folder(int parent, int slot, const std::string& name) {
+  // A rename would replace an empty folder that took the name meanwhile.
+  struct stat occupant {};
+  int error = 0;
+  if (fstatat(parent, name.c_str(), &occupant, AT_SYMLINK_NOFOLLOW) == 0) {
+    error = EEXIST;
+  } else if (renameat(parent, temp_name(slot), parent, name.c_str()) != 0) {
+    error = errno;
+    if (error == ENOENT &&
+        fstatat(parent, temp_name(slot), &occupant, AT_SYMLINK_NOFOLLOW) == 0) {
+      error = EINVAL;
+    }
+  }
+  if (error != 0) {
+    remove_tree(parent, temp_name(slot), 0);
+  }
+  release_temp_slot(slot);
+  return error;
+}
+
+bool has_unnamed_files(CopyState& state, int folder) {
+  if (!state.unnamed_known) {
+    const int fd = openat(folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+      close(fd);
+      state.unnamed_known = true;
+    } else if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL) {
+      state.unnamed_files = false;
+      state.unnamed_known = true;
+    }
+  }
+  return state.unnamed_files;
 }

@@ -17,8 +17,9 @@ struct CopyState {
   pid_t pid = 0;
   unsigned temp_counter = 0;
   // Cleared once the host has refused an unnamed file (O_TMPFILE), so later
-  // copies go straight to a hidden name.
+  // copies go straight to a hidden name; `unnamed_known` once it is known.
   bool unnamed_files = true;
+  bool unnamed_known = false;
   // Cleared once the kernel has refused to copy between the two file
   // systems, so later copies go straight to the buffer.
   bool kernel_copy = true;
@@ -33,8 +34,10 @@ struct CopyState {
 // SIGHUP that remove hidden temporary files.
 CopyState start_copies();
 
-// Whether a copy creates a file the host lacks or replaces one it has.
-enum class Target { NEW, REPLACE };
+// Whether a copy creates a file the host lacks, replaces one it has, or
+// creates one in a staged folder (see stage_folder), where it is written
+// under its own name since nothing in there can be seen yet.
+enum class Target { NEW, REPLACE, STAGED };
 // Whether a copy's data is made durable on its own (fsync) or by the caller
 // for a whole batch (syncfs) before it is put in place.
 enum class Sync { LATER, NOW };
@@ -76,9 +79,29 @@ int place_copy(PendingCopy& pending);
 // Removes the written copy `pending` without putting it in place.
 void discard_copy(PendingCopy& pending);
 
+// Whether the host takes unnamed files, tried in `folder` the first time.
+bool has_unnamed_files(CopyState& state, int folder);
+
+// Hosts without unnamed files would need a temporary name and a rename for
+// every new file. A folder the run has just made is staged instead: it is
+// moved to a hidden name at once, the new files below it are written under
+// their own names, and once their data is on the disk the folder is put in
+// place by one rename.
+
+// Stages the folder `name` of `parent`, which this run has just made and
+// which is empty: renames it to a hidden name, kept in `slot`. Returns 0 or
+// the error number; on failure the folder stays where it is.
+int stage_folder(CopyState& state, int parent, const std::string& name,
+                 int& slot);
+
+// Puts the staged folder of `slot` in `parent` in place under `name`,
+// unless the host resolves that name by now (EEXIST). On failure the staged
+// folder is removed with everything in it. Returns 0 or the error number.
+int place_folder(int parent, int slot, const std::string& name);
+
 // SIGINT, SIGTERM and SIGHUP remove every hidden temporary file of a written
-// copy not yet in place, then end the process by the same signal; unnamed
-// files vanish by themselves.
+// copy not yet in place and every staged folder with what it holds, then end
+// the process by the same signal; unnamed files vanish by themselves.
 
 // Copies `length` bytes at `offset` of `in` to the same offset of `out`, in
 // the kernel while `state` allows it, otherwise through a buffer. Stops early

@@ -97,6 +97,7 @@ int open_folders(FolderChain& chain, std::string_view rel_folder,
   while (chain.names.size() > level) {
     close_deepest(chain);
   }
+  chain.kept = level;
   while (begin < rel_folder.size()) {
     std::size_t end = rel_folder.find('/', begin);
     if (end == std::string_view::npos) {

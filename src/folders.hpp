@@ -60,6 +60,8 @@ struct FolderChain {
   // Whether this run created the folder of the same level; nothing can be
   // inside a folder that was just made, so its subfolders are made at once.
   std::vector<bool> created;
+  // How many levels below the root the last open_folders kept from before.
+  std::size_t kept = 0;
 };
 
 // Makes `chain` hold the folders of `rel_folder` ("" for the root itself, no

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <thread>
@@ -131,12 +132,15 @@ void prepare(const TempTree& host, const std::vector<HostFile>& files) {
 }
 
 // Every file on `host` is one of `files` with its old or complete new
-// content, or a hidden temporary file; none that the run keeps is lost.
+// content, or a hidden temporary file or in a hidden temporary folder;
+// none that the run keeps is lost.
 void expect_old_or_new(const TempTree& host,
                        const std::vector<HostFile>& files) {
   for (const std::string& rel : host.files()) {
-    const std::string name = rel.substr(rel.rfind('/') + 1);
-    if (name.starts_with(".kelvoda-") && name.ends_with(".tmp")) {
+    const std::string marked = "/" + rel;
+    const std::size_t hidden = marked.find("/.kelvoda-");
+    if (hidden != std::string::npos &&
+        marked.find(".tmp", hidden) != std::string::npos) {
       continue;
     }
     const auto file = std::find_if(files.begin(), files.end(),
@@ -238,6 +242,62 @@ TEST(PowerCut, EveryHostFileHoldsItsOldOrNewContentAtEveryCut) {
       EXPECT_NE(run.err, "") << "the run did not notice the power cut";
       expect_old_or_new(host, files);
     }
+  }
+
+  // A staged folder that cannot be put in place takes the copies in it
+  // along: each gets the copy error, and nothing of them stays behind.
+  if (access("/usr/bin/strace", X_OK) == 0) {
+    const PowerCutMount mount("forget", 0);
+    ASSERT_TRUE(mount.mounted()) << mount.log();
+    const TempTree host(mount.root());
+    prepare(host, files);
+    // The first rename stages the new folder, the second puts it in place.
+    const RunResult run = run_kelvoda(
+        {"-y", local.root(), host.root()},
+        {.wrapper = {"strace", "-f", "-qq", "-o", "/dev/null", "-e",
+                     "trace=renameat,renameat2", "-e",
+                     "inject=renameat,renameat2:error=EIO:when=2"}});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "Fehler beim Kopieren von " +
+                           quoted(local.path("sub/new")) + " nach " +
+                           quoted(host.path("sub/new")) + ": " +
+                           error_text(EIO) + "\n");
+    std::vector<std::string> copied = local.files();
+    std::erase(copied, "sub/new");
+    EXPECT_EQ(host.files(), copied);
+    EXPECT_FALSE(host.exists("sub"));
+  }
+
+  // Interrupted at each write, the run leaves no hidden file or folder: the
+  // new folder, staged on this host without unnamed files, goes with them.
+  if (access("/usr/bin/strace", X_OK) != 0) {
+    return;
+  }
+  for (int write = 1;; ++write) {
+    SCOPED_TRACE("SIGINT at write " + std::to_string(write));
+    const PowerCutMount mount("forget", 0);
+    ASSERT_TRUE(mount.mounted()) << mount.log();
+    const TempTree host(mount.root());
+    prepare(host, files);
+    const std::string at = ":when=" + std::to_string(write);
+    const RunResult run =
+        run_kelvoda({"-y", local.root(), host.root()},
+                    {.wrapper = {"strace", "-f", "-qq", "-o", "/dev/null", "-e",
+                                 "trace=pwrite64", "-e",
+                                 "inject=pwrite64:signal=SIGINT" + at}});
+    expect_old_or_new(host, files);
+    std::error_code ec;
+    for (const auto& entry :
+         std::filesystem::recursive_directory_iterator(host.root(), ec)) {
+      EXPECT_EQ(entry.path().filename().native().find(".kelvoda-"),
+                std::string::npos)
+          << entry.path();
+    }
+    if (run.status == 0) {
+      expect_mirror(host, local);
+      break;  // fewer writes than that
+    }
+    EXPECT_EQ(run.status, 128 + SIGINT);
   }
 }
 
