@@ -160,6 +160,17 @@ void expect_old_or_new(const TempTree& host,
   }
 }
 
+// No temporary file or folder of a run is left on `host`.
+void expect_nothing_hidden(const TempTree& host) {
+  std::error_code ec;
+  for (const auto& entry :
+       std::filesystem::recursive_directory_iterator(host.root(), ec)) {
+    EXPECT_EQ(entry.path().filename().native().find(".kelvoda-"),
+              std::string::npos)
+        << entry.path();
+  }
+}
+
 // `host` holds just the files of `local`, with the same content.
 void expect_mirror(const TempTree& host, const TempTree& local) {
   ASSERT_EQ(host.files(), local.files());
@@ -266,6 +277,7 @@ TEST(PowerCut, EveryHostFileHoldsItsOldOrNewContentAtEveryCut) {
     std::erase(copied, "sub/new");
     EXPECT_EQ(host.files(), copied);
     EXPECT_FALSE(host.exists("sub"));
+    expect_nothing_hidden(host);
   }
 
   // Interrupted at each write, the run leaves no hidden file or folder: the
@@ -286,13 +298,7 @@ TEST(PowerCut, EveryHostFileHoldsItsOldOrNewContentAtEveryCut) {
                                  "trace=pwrite64", "-e",
                                  "inject=pwrite64:signal=SIGINT" + at}});
     expect_old_or_new(host, files);
-    std::error_code ec;
-    for (const auto& entry :
-         std::filesystem::recursive_directory_iterator(host.root(), ec)) {
-      EXPECT_EQ(entry.path().filename().native().find(".kelvoda-"),
-                std::string::npos)
-          << entry.path();
-    }
+    expect_nothing_hidden(host);
     if (run.status == 0) {
       expect_mirror(host, local);
       break;  // fewer writes than that
