@@ -47,12 +47,13 @@ constexpr int MAX_REMOVE_DEPTH = 1024;
 
 // Removes the folder `name` of `parent` with everything in it, without
 // following links, using only calls a signal handler may make. Every entry
-// in there was made by this run.
-void remove_tree(int parent, const char* name, int depth) {
+// in there was made by this run. Returns whether the folder is gone; a
+// device that fails every removal ends the work, it never loops.
+bool remove_tree(int parent, const char* name, int depth) {
   const int fd =
       openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) {
-    return;
+    return errno == ENOENT;
   }
   // Removing entries while reading the listing may make it skip some, so
   // read it again from the start until a pass removes nothing.
@@ -79,15 +80,15 @@ void remove_tree(int parent, const char* name, int depth) {
         }
         if (unlinkat(fd, entry_name, 0) == 0) {
           removed = true;
-        } else if (errno == EISDIR && depth < MAX_REMOVE_DEPTH) {
-          remove_tree(fd, entry_name, depth + 1);
+        } else if (errno == EISDIR && depth < MAX_REMOVE_DEPTH &&
+                   remove_tree(fd, entry_name, depth + 1)) {
           removed = true;
         }
       }
     }
   }
   close(fd);
-  unlinkat(parent, name, AT_REMOVEDIR);
+  return unlinkat(parent, name, AT_REMOVEDIR) == 0;
 }
 
 extern "C" void remove_pending_and_die(int signal_number) {
