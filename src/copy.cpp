@@ -14,7 +14,6 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <cassert>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
@@ -123,9 +122,11 @@ void install_interrupt_cleanup() {
   }
 }
 
-// Names a fresh temporary file in `folder` in a free slot, known to the
-// signal handler before the file exists; returns the slot. A batch never
-// holds more copies than there are slots.
+// Names a fresh temporary file or staged folder in `folder` in a free slot,
+// known to the signal handler before it exists; returns the slot, or -1
+// with errno set when none is free. Each waiting copy holds one slot at
+// most, its file's or its staged folder's, and two batches never hold more
+// copies than there are slots.
 int claim_temp_slot(CopyState& state, int folder, bool staged_folder = false) {
   // Append; only a full table is searched for a slot given back.
   std::sig_atomic_t index = temp_slots_used;
@@ -136,8 +137,10 @@ int claim_temp_slot(CopyState& state, int folder, bool staged_folder = false) {
       ++index;
     }
   }
-  assert(static_cast<std::size_t>(index) < temp_slots.size() &&
-         "more temporary files than slots");
+  if (static_cast<std::size_t>(index) == temp_slots.size()) {
+    errno = EMFILE;
+    return -1;
+  }
   TempSlot& slot = temp_slots[static_cast<std::size_t>(index)];
   slot.folder = -1;
   std::atomic_signal_fence(std::memory_order_seq_cst);
@@ -273,6 +276,9 @@ int open_receiver(CopyState& state, PendingCopy& pending, mode_t mode) {
       release_temp_slot(pending.slot);
     }
     pending.slot = claim_temp_slot(state, to);
+    if (pending.slot < 0) {
+      return -1;
+    }
     fd = openat(to, temp_name(pending.slot),
                 O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
   } while (fd < 0 && errno == EEXIST);
@@ -458,6 +464,9 @@ void discard_copy(PendingCopy& pending) {
 int stage_folder(CopyState& state, int parent, const std::string& name,
                  int& slot) {
   slot = claim_temp_slot(state, parent, true);
+  if (slot < 0) {
+    return errno;
+  }
   if (renameat(parent, name.c_str(), parent, temp_name(slot)) != 0) {
     const int error = errno;
     release_temp_slot(slot);
