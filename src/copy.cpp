@@ -5,6 +5,7 @@
 // fixed buffer for the signal handler.
 #include "copy.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -63,26 +64,19 @@ bool remove_tree(int parent, const char* name, int depth) {
     for (long got = 0;
          (got = syscall(SYS_getdents64, fd, buffer, sizeof buffer)) > 0;) {
       for (long at = 0; at < got;) {
-        struct Entry {
-          std::uint64_t inode;
-          std::int64_t offset;
-          unsigned short length;
-          unsigned char type;
-          char name[1];
-        };
-        const auto* entry = reinterpret_cast<const Entry*>(buffer + at);
-        at += entry->length;
-        const char* entry_name = entry->name;
+        // The kernel's records have the layout of dirent64.
+        const auto* entry = reinterpret_cast<const dirent64*>(buffer + at);
+        at += entry->d_reclen;
+        const char* entry_name = entry->d_name;
         if (std::strcmp(entry_name, ".") == 0 ||
             std::strcmp(entry_name, "..") == 0) {
           continue;
         }
-        if (unlinkat(fd, entry_name, 0) == 0) {
-          removed = true;
-        } else if (errno == EISDIR && depth < MAX_REMOVE_DEPTH &&
-                   remove_tree(fd, entry_name, depth + 1)) {
-          removed = true;
-        }
+        // unlinkat refuses a folder with EISDIR.
+        const bool gone = unlinkat(fd, entry_name, 0) == 0 ||
+                          (errno == EISDIR && depth < MAX_REMOVE_DEPTH &&
+                           remove_tree(fd, entry_name, depth + 1));
+        removed = removed || gone;
       }
     }
   }
