@@ -147,7 +147,7 @@ Answer ask_confirmation() {
 
 int main(int argc, char** argv) {
   std::cout << std::unitbuf;
-  progress_init();
+  Console console = open_console();
 
   bool assume_yes = false;
   std::vector<std::string> directories;
@@ -194,9 +194,9 @@ int main(int argc, char** argv) {
   FolderWatch host_watch = watch_for(host_root);
   FolderWatch local_watch = watch_for(local_root);
   const FileTimeMap local_map =
-      scan_directory(local_root, &host_watch, Tree::LOCAL);
+      scan_directory(local_root, console, Tree::LOCAL, &host_watch);
   const FileTimeMap host_map =
-      scan_directory(host_root, &local_watch, Tree::HOST);
+      scan_directory(host_root, console, Tree::HOST, &local_watch);
   progress_suspend();  // from the report until the answer
   if (roots_nested(local_root, local_watch, host_root, host_watch)) {
     return fail_command_line(

@@ -7,8 +7,7 @@
 #include <string>
 #include <string_view>
 
-// The tree a scan walks.
-enum class Tree { LOCAL, HOST };
+#include "console.hpp"
 
 // Whether the status line is shown at all.
 enum class ProgressMode { OFF, ON };

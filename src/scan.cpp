@@ -21,13 +21,11 @@
 
 #include "file_map.hpp"
 #include "folders.hpp"
-#include "progress.hpp"
 
 namespace {
 
-[[noreturn]] void fail_scan(const std::string& message) {
-  progress_erase();
-  std::cerr << message;
+[[noreturn]] void fail_scan(Console& console, const std::string& message) {
+  say(console, Stream::ERR, message);
   std::exit(1);
 }
 
@@ -38,12 +36,13 @@ std::string system_text(int error) {
 struct Walk {
   const std::string& root;
   FileTimeMap& result;
-  std::string rel;      // path of the current entry below the root
-  std::string current;  // the last entry handed out, for the advance message
-  std::string canonical_root;
+  std::string rel = {};      // path of the current entry below the root
+  std::string current = {};  // the last entry handed out, for the message
+  std::string canonical_root = {};
   int root_fd = -1;
   FolderWatch* watch = nullptr;
   Tree tree = Tree::LOCAL;
+  Console& console;
   std::uint64_t folders = 0;
 };
 
@@ -60,14 +59,14 @@ std::string full_path(const std::string& root, const std::string& rel) {
   message << "FEHLER: Zugriff verweigert bei "
           << std::quoted(full_path(walk.root, walk.current)) << " ("
           << system_text(error) << ")\n\n";
-  fail_scan(message.str());
+  fail_scan(walk.console, message.str());
 }
 
-[[noreturn]] void fail_time(const std::string& path) {
+[[noreturn]] void fail_time(const Walk& walk, const std::string& path) {
   std::ostringstream message;
   message << "FEHLER: Konnte Meta-Daten der Änderungszeit nicht lesen: "
           << std::quoted(path) << "\n";
-  fail_scan(message.str());
+  fail_scan(walk.console, message.str());
 }
 
 bool is_skipped(std::string_view name) {
@@ -161,7 +160,7 @@ std::string link_key(Walk& walk, int folder_fd, const char* name, int target,
   if (resolved.empty() || walk.canonical_root.empty()) {
     key = key_by_text(walk, folder_fd, name, st);
     if (key.empty()) {
-      fail_time(full_path(walk.root, walk.rel));
+      fail_time(walk, full_path(walk.root, walk.rel));
     }
   } else {
     const std::string& prefix = walk.canonical_root;
@@ -199,7 +198,8 @@ void enter_folder(Walk& walk, int parent_fd, const char* name) {
     walk.watch->seen = fstat(fd, &st) != 0 || (st.st_dev == walk.watch->dev &&
                                                st.st_ino == walk.watch->ino);
   }
-  progress_scan(walk.tree, walk.result.files.size(), ++walk.folders);
+  status_scan(walk.console, walk.tree, walk.result.files.size(),
+              ++walk.folders);
   walk_folder(walk, fd);
 }
 
@@ -217,7 +217,7 @@ unsigned char entry_type(const Walk& walk, int folder_fd, const char* name,
     // end the run: a file left out of the map would be deleted from the
     // host.
     if (errno != ENOENT) {
-      fail_time(full_path(walk.root, walk.rel));
+      fail_time(walk, full_path(walk.root, walk.rel));
     }
     return DT_UNKNOWN;
   }
@@ -240,7 +240,7 @@ void visit_entry(Walk& walk, int folder_fd, const char* name,
       return;
     case DT_REG:
       if (listed != DT_UNKNOWN && fstatat(folder_fd, name, &st, 0) != 0) {
-        fail_time(full_path(walk.root, walk.rel));
+        fail_time(walk, full_path(walk.root, walk.rel));
       }
       store_file_time(walk.result, walk.rel, st.st_mtim.tv_sec,
                       static_cast<std::uint64_t>(st.st_size));
@@ -299,17 +299,27 @@ void walk_folder(Walk& walk, int folder_fd) {
 
 }  // namespace
 
-FileTimeMap scan_directory(const std::string& root, FolderWatch* watch,
-                           Tree tree) {
+FileTimeMap scan_directory(const std::string& root, Console& console, Tree tree,
+                           FolderWatch* watch) {
   FileTimeMap result;
   int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) {
     std::ostringstream message;
     message << "FEHLER beim Durchsuchen des Verzeichnisses: '" << root << "' ("
             << system_text(errno) << ")\n\n";
-    fail_scan(message.str());
+    fail_scan(console, message.str());
   }
-  Walk walk{root, result, {}, {}, {}, fd, watch, tree, 0};
+  Walk walk{.root = root,
+            .result = result,
+            .root_fd = fd,
+            .watch = watch,
+            .tree = tree,
+            .console = console};
   walk_folder(walk, fd);
   return result;
+}
+
+FileTimeMap scan_directory(const std::string& root) {
+  Console plain;
+  return scan_directory(root, plain);
 }

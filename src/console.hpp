@@ -1,0 +1,75 @@
+// What a run writes to its standard streams: permanent lines, names in a
+// form that is safe on a terminal, and the status line kept below them.
+#ifndef KELVODA_CONSOLE_HPP_
+#define KELVODA_CONSOLE_HPP_
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// The stream a permanent text goes to.
+enum class Stream { OUT, ERR };
+// The tree a scan walks.
+enum class Tree { LOCAL, HOST };
+// What the final line counts.
+enum class Counted { COPIED, DELETED, FOLDER_REMOVED, FAILURE };
+
+// Returns milliseconds on a clock that never goes back.
+using Clock = std::int64_t (*)();
+
+// One run's console. A default one writes every text as it is and shows no
+// status line.
+struct Console {
+  bool status_line = false;
+};
+
+// Returns the console of a run: a status line on stderr only when stderr is
+// a terminal and TERM is set, not empty and not "dumb"; names shown safely
+// on each of stdout and stderr that is a terminal. Prints nothing.
+Console open_console();
+
+// Writes the permanent `text` to `stream`. Where the status line is drawn
+// on the same terminal, the line is erased first and drawn again after the
+// text, in the same write; elsewhere the status line stays as it is.
+void say(Console& console, Stream stream, std::string_view text);
+
+// Returns `name` as it is shown on `stream`: where that stream is a
+// terminal, control characters and malformed UTF-8 become "?"; elsewhere
+// `name` unchanged.
+std::string shown(const Console& console, Stream stream, std::string_view name);
+
+// The status line's content. Each call stores its numbers; the line is
+// drawn only when it is due (at most ten times a second, once a phase has
+// lasted half a second). With no status line, each call does nothing.
+
+// The scan of `tree` has seen `files` files and `folders` folders so far.
+void status_scan(Console& console, Tree tree, std::uint64_t files,
+                 std::uint64_t folders);
+// Applying begins: `total_files` entries that copy `total_bytes` bytes.
+void status_apply_start(Console& console, std::uint64_t total_files,
+                        std::uint64_t total_bytes);
+// The copy of `path` (relative) of `size` bytes begins.
+void status_copy_start(Console& console, std::string_view path,
+                       std::uint64_t size);
+// A deletion begins.
+void status_delete_start(Console& console);
+// `count` more bytes of the current copy are done.
+void status_bytes(Console& console, std::uint64_t count);
+// The current copy or deletion has ended, whether it worked or not.
+void status_file_done(Console& console);
+// Counts one `what` for the final line; a copied file with `bytes`.
+void status_count(Console& console, Counted what, std::uint64_t bytes = 0);
+// The final sync begins: its line is drawn at once.
+void status_sync_start(Console& console);
+// Erases the status line and draws none until `status_resume`.
+void status_suspend(Console& console);
+void status_resume(Console& console);
+// Erases the status line and, once after `status_apply_start`, writes the
+// final line on stderr.
+void status_finish(Console& console);
+
+// Clears the status line if one is drawn, with one write of a fixed text;
+// async-signal-safe and keeps errno, for the interrupt handlers.
+void erase_status_from_signal();
+
+#endif  // KELVODA_CONSOLE_HPP_
