@@ -21,8 +21,8 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "console.hpp"
 #include "copy.hpp"
-#include "progress.hpp"
 
 namespace fs = std::filesystem;
 
@@ -34,18 +34,12 @@ std::string quoted_form(const fs::path& path) {
   return out.str();
 }
 
-// Writes `line` to stdout, the status line cleared first.
-void say(const std::string& line) {
-  progress_erase();
-  std::cout << line;
-}
-
 // Writes "Fehler beim <action>: <system text>" to stderr; the run goes on.
-void report_failure(const std::string& action, int error) {
-  progress_erase();
-  progress_count_failure();
-  std::cerr << "Fehler beim " + action + ": " +
-                   std::generic_category().message(error) + "\n";
+void report_failure(Console& console, const std::string& action, int error) {
+  status_count(console, Counted::FAILURE);
+  say(console, Stream::ERR,
+      "Fehler beim " + action + ": " + std::generic_category().message(error) +
+          "\n");
 }
 
 std::string join(const std::string& root, std::string_view rel) {
@@ -97,6 +91,7 @@ struct Run {
   const std::vector<DiffEntry>& entries;
   const std::string& local_root;
   const std::string& host_root;
+  Console& console;
   FolderChain local;
   FolderChain host;
   CopyState copies;
@@ -125,6 +120,7 @@ constexpr off_t BATCH_BYTES = off_t{128} << 20;
 
 void report_copy_failure(const Run& run, const DiffEntry& entry, int error) {
   report_failure(
+      run.console,
       "Kopieren von " + quoted_form(join(run.local_root, entry.rel_path)) +
           " nach " + quoted_form(join(run.host_root, entry.rel_path)),
       error);
@@ -288,7 +284,7 @@ void place_batch(Run& run, Batch& batch) {
       report_copy_failure(run, *entry, error);
       continue;
     }
-    progress_count_copied(entry->size);
+    status_count(run.console, Counted::COPIED, entry->size);
     run.changed = true;
   }
   batch = Batch{};
@@ -428,8 +424,8 @@ void stage_new_folder(Run& run) {
 void write_entry(Run& run, const DiffEntry& entry) {
   const std::string source = join(run.local_root, entry.rel_path);
   const std::string target = join(run.host_root, entry.rel_path);
-  say(source + " -> " + target + "\n");
-  progress_copy_start(entry.rel_path, entry.size);
+  say(run.console, Stream::OUT, source + " -> " + target + "\n");
+  status_copy_start(run.console, entry.rel_path, entry.size);
 
   const auto [folder, name] = split(entry.rel_path);
   const std::size_t held = run.host.fds.size();
@@ -438,7 +434,8 @@ void write_entry(Run& run, const DiffEntry& entry) {
   if (const int error = open_folders(run.host, folder, Create::YES);
       error != 0) {
     flush_batch(run);  // the earlier copies' messages come first
-    report_failure("Erstellen des Verzeichnisses " +
+    report_failure(run.console,
+                   "Erstellen des Verzeichnisses " +
                        quoted_form(fs::path(target).parent_path()),
                    error);
     return;
@@ -497,29 +494,29 @@ void remove_entry(Run& run, const DiffEntry& entry) {
     error = errno;
   }
   if (error != 0 && error != ENOENT) {
-    report_failure("Löschen von " + quoted_form(target), error);
+    report_failure(run.console, "Löschen von " + quoted_form(target), error);
     return;
   }
   if (error == 0) {
-    say(target + " wurde entfernt.\n");
-    progress_count_deleted();
+    say(run.console, Stream::OUT, target + " wurde entfernt.\n");
+    status_count(run.console, Counted::DELETED);
     run.changed = true;
   }
-  if (opened &&
-      remove_empty_parents(run.host, fs::path(target).parent_path()) != 0) {
+  if (opened && remove_empty_parents(run.host, fs::path(target).parent_path(),
+                                     run.console) != 0) {
     run.changed = true;
   }
 }
 
 void copy_entry(Run& run, const DiffEntry& entry) {
   write_entry(run, entry);
-  progress_file_done();
+  status_file_done(run.console);
 }
 
 void delete_entry(Run& run, const DiffEntry& entry) {
-  progress_delete_start();
+  status_delete_start(run.console);
   remove_entry(run, entry);
-  progress_file_done();
+  status_file_done(run.console);
 }
 
 // Tells in `empty` whether the folder `folder` holds no entries. Returns 0
@@ -552,13 +549,14 @@ int test_empty(int folder, bool& empty) {
 
 void sync_different_files(const std::vector<DiffEntry>& entries,
                           const std::string& local_root,
-                          const std::string& host_root) {
+                          const std::string& host_root, Console& console) {
   Run run{entries,
           local_root,
           host_root,
+          console,
           {local_root, {}, {}, {}, 0},
           {host_root, {}, {}, {}, 0},
-          start_copies(),
+          start_copies(console),
           {},
           {},
           {},
@@ -576,7 +574,7 @@ void sync_different_files(const std::vector<DiffEntry>& entries,
   for (const DiffEntry& entry : entries) {
     bytes += entry.type == DELETED ? 0 : entry.size;
   }
-  progress_apply_start(entries.size(), bytes);
+  status_apply_start(console, entries.size(), bytes);
   for (const DiffEntry& entry : entries) {
     if (entry.type == NEWER || entry.type == MISSING) {
       copy_entry(run, entry);
@@ -588,21 +586,30 @@ void sync_different_files(const std::vector<DiffEntry>& entries,
   }
   flush_batch(run);
   if (run.changed) {
-    progress_sync_start();
+    status_sync_start(console);
     if (const int error = sync_host(run); error != 0) {
-      report_failure("Synchronisieren von " + quoted_form(host_root), error);
+      report_failure(console, "Synchronisieren von " + quoted_form(host_root),
+                     error);
     }
   }
-  progress_finish();
+  status_finish(console);
 }
 
-int remove_empty_parents(FolderChain& folders, fs::path start) {
+void sync_different_files(const std::vector<DiffEntry>& entries,
+                          const std::string& local_root,
+                          const std::string& host_root) {
+  Console plain;
+  sync_different_files(entries, local_root, host_root, plain);
+}
+
+int remove_empty_parents(FolderChain& folders, fs::path start,
+                         Console& console) {
   int removed = 0;
   while (!folders.names.empty()) {
     bool empty = false;
     if (const int error = test_empty(folders.fds.back()->get(), empty);
         error != 0) {
-      report_failure("Prüfen von " + quoted_form(start), error);
+      report_failure(console, "Prüfen von " + quoted_form(start), error);
       return removed;
     }
     if (!empty) {
@@ -611,14 +618,20 @@ int remove_empty_parents(FolderChain& folders, fs::path start) {
     const int parent = folders.fds[folders.fds.size() - 2]->get();
     if (unlinkat(parent, folders.names.back().c_str(), AT_REMOVEDIR) != 0) {
       const int error = errno;
-      report_failure("Löschen von " + quoted_form(start), error);
+      report_failure(console, "Löschen von " + quoted_form(start), error);
       return removed;
     }
-    say("Ordner " + quoted_form(start) + " wurde entfernt\n");
-    progress_count_folder_removed();
+    say(console, Stream::OUT,
+        "Ordner " + quoted_form(start) + " wurde entfernt\n");
+    status_count(console, Counted::FOLDER_REMOVED);
     ++removed;
     close_deepest(folders);
     start = start.parent_path();
   }
   return removed;
+}
+
+int remove_empty_parents(FolderChain& folders, fs::path start) {
+  Console plain;
+  return remove_empty_parents(folders, std::move(start), plain);
 }

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "console.hpp"
 #include "folders.hpp"
 #include "records.hpp"
 
@@ -16,7 +17,13 @@
 // left empty. All host work goes through folders opened from the host root
 // without following links. Prints a progress line per copy and a line per
 // removed file or folder on stdout, and each failed step on stderr; a
-// failed step ends only its own entry.
+// failed step ends only its own entry. Shows how far it got on `console`'s
+// status line.
+void sync_different_files(const std::vector<DiffEntry>& entries,
+                          const std::string& local_root,
+                          const std::string& host_root, Console& console);
+
+// The same with a console that shows no status line.
 void sync_different_files(const std::vector<DiffEntry>& entries,
                           const std::string& local_root,
                           const std::string& host_root);
@@ -28,6 +35,8 @@ void sync_different_files(const std::vector<DiffEntry>& entries,
 // failure. Prints "Ordner ... wurde entfernt" per removed folder on stdout
 // and each failure on stderr. Removed levels leave `folders`. Returns the
 // number of folders removed.
+int remove_empty_parents(FolderChain& folders, std::filesystem::path start,
+                         Console& console);
 int remove_empty_parents(FolderChain& folders, std::filesystem::path start);
 
 #endif  // KELVODA_APPLY_HPP_

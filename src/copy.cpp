@@ -21,8 +21,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "progress.hpp"
-
 namespace {
 
 constexpr std::size_t COPY_BUFFER_SIZE = std::size_t{256} * 1024;
@@ -95,7 +93,7 @@ extern "C" void remove_pending_and_die(int signal_number) {
       }
     }
   }
-  progress_erase_from_signal();
+  erase_status_from_signal();
   // The handler was reset to the default on entry; the signal stays blocked
   // until the handler returns and then ends the process as it would have.
   raise(signal_number);
@@ -166,7 +164,8 @@ bool kernel_refuses(int error) {
          error == EOPNOTSUPP;
 }
 
-int copy_through_buffer(int in, int out, off_t offset, off_t length) {
+int copy_through_buffer(Console& console, int in, int out, off_t offset,
+                        off_t length) {
   static std::array<char, COPY_BUFFER_SIZE> buffer;
   while (length > 0) {
     const auto want =
@@ -195,7 +194,7 @@ int copy_through_buffer(int in, int out, off_t offset, off_t length) {
     }
     offset += got;
     length -= got;
-    progress_bytes(static_cast<std::uint64_t>(got));
+    status_bytes(console, static_cast<std::uint64_t>(got));
   }
   return 0;
 }
@@ -308,8 +307,9 @@ int fill(CopyState& state, int in, const struct stat& st, int out) {
 
 }  // namespace
 
-CopyState start_copies() {
+CopyState start_copies(Console& console) {
   CopyState state;
+  state.console = &console;
   state.umask_bits = umask(0);
   umask(state.umask_bits);
   state.pid = getpid();
@@ -342,7 +342,7 @@ int copy_range(CopyState& state, int in, int out, off_t offset, off_t length) {
     }
     if (copied > 0) {
       length -= copied;
-      progress_bytes(static_cast<std::uint64_t>(copied));
+      status_bytes(*state.console, static_cast<std::uint64_t>(copied));
       continue;
     }
     if (errno == EINTR) {
@@ -353,7 +353,7 @@ int copy_range(CopyState& state, int in, int out, off_t offset, off_t length) {
     }
     state.kernel_copy = false;
   }
-  return copy_through_buffer(in, out, in_offset, length);
+  return copy_through_buffer(*state.console, in, out, in_offset, length);
 }
 
 int write_copy(CopyState& state, int from, const PendingCopy& where,

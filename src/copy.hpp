@@ -9,10 +9,12 @@
 #include <memory>
 #include <string>
 
+#include "console.hpp"
 #include "folders.hpp"
 
 // What the copies of one run learn about the host and keep using.
 struct CopyState {
+  Console* console = nullptr;  // whose status line counts the bytes
   mode_t umask_bits = 0;
   pid_t pid = 0;
   unsigned temp_counter = 0;
@@ -32,7 +34,7 @@ struct CopyState {
 // and how many copies may wait, with the limit on open files raised toward
 // its hard limit for them. Installs the handlers of SIGINT, SIGTERM and
 // SIGHUP that remove hidden temporary files.
-CopyState start_copies();
+CopyState start_copies(Console& console);
 
 // Whether a copy creates a file the host lacks, replaces one it has, or
 // creates one in a staged folder (see stage_folder), where it is written

@@ -15,7 +15,6 @@
 #include "apply.hpp"
 #include "compare.hpp"
 #include "folders.hpp"
-#include "progress.hpp"
 #include "records.hpp"
 #include "report.hpp"
 #include "scan.hpp"
@@ -197,7 +196,7 @@ int main(int argc, char** argv) {
       scan_directory(local_root, console, Tree::LOCAL, &host_watch);
   const FileTimeMap host_map =
       scan_directory(host_root, console, Tree::HOST, &local_watch);
-  progress_suspend();  // from the report until the answer
+  status_suspend(console);  // from the report until the answer
   if (roots_nested(local_root, local_watch, host_root, host_watch)) {
     return fail_command_line(
         "Die Verzeichnisse dürfen nicht ineinander liegen");
@@ -219,8 +218,8 @@ int main(int argc, char** argv) {
       return answer == Answer::CANCEL ? 0 : 1;
     }
   }
-  progress_resume();
-  sync_different_files(result.entries, local_root, host_root);
+  status_resume(console);
+  sync_different_files(result.entries, local_root, host_root, console);
   std::cout << "\n";
   return 0;
 }
