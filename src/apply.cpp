@@ -5,24 +5,20 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <pthread.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <iomanip>
-#include <iostream>
 #include <sstream>
 #include <string_view>
 #include <system_error>
-#include <unordered_map>
-#include <unordered_set>
 
-#include "console.hpp"
+#include "batch.hpp"
 #include "copy.hpp"
+#include "interrupt.hpp"
+#include "takeover.hpp"
 
 namespace fs = std::filesystem;
 
@@ -56,69 +52,23 @@ std::pair<std::string_view, std::string> split(std::string_view rel) {
   return {rel.substr(0, slash), std::string(rel.substr(slash + 1))};
 }
 
-// A folder this run made and staged (see stage_folder) until the copies
-// below it are on the disk.
-struct StagedFolder {
-  std::shared_ptr<const UniqueFd> parent;
-  std::string name;  // under which it goes in place
-  int slot = -1;
-  // New files below it are written under their own names until the batch
-  // they are in is handed over; then it goes in place with that batch.
-  bool open = true;
-  int error = 0;  // why it could not be put in place
-};
-
-// A written copy waiting to be put in place: its entry, and the staged
-// folder it lies below, if any.
-struct WaitingCopy {
-  const DiffEntry* entry;
-  PendingCopy copy;
-  std::shared_ptr<StagedFolder> staged;
-};
-
-// Copies written but not yet in place and the device of each one's folder;
-// their bytes; per device, the result of syncing it; the staged folders
-// that go in place with them.
-struct Batch {
-  std::vector<WaitingCopy> copies;
-  std::vector<dev_t> devices;
-  off_t bytes = 0;
-  std::vector<std::pair<dev_t, int>> synced;  // device, error of its sync
-  std::vector<std::shared_ptr<StagedFolder>> folders;
-};
-
 struct Run {
-  const std::vector<DiffEntry>& entries;
   const std::string& local_root;
   const std::string& host_root;
   Console& console;
   FolderChain local;
   FolderChain host;
   CopyState copies;
-  // The DELETED keys by their folded form, made when a host first treats a
-  // new file's name as taken; and those whose host entry became a copy's.
-  std::unordered_map<std::string, std::string_view> deleted_by_fold;
-  std::unordered_set<std::string_view> taken_over;
-  // The staged folders not in place, by their own descriptors, and those
-  // new files are still written into.
-  std::unordered_map<const UniqueFd*, std::shared_ptr<StagedFolder>> staged;
-  std::vector<std::shared_ptr<StagedFolder>> open_staged;
-  // The batch being written, and the one before it while a thread of its
-  // own makes it durable (`syncer` running); the most copies a batch holds.
-  Batch filling;
-  Batch syncing;
-  pthread_t syncer{};
-  bool syncer_running = false;
-  std::size_t batch_limit = 0;
-  // A folder on each device the run wrote to, for the final sync.
-  std::vector<std::pair<dev_t, std::shared_ptr<const UniqueFd>>> devices;
-  bool changed = false;
+  Batches batches;
+  TakeOvers take_overs;
+  // The last host folder copied into and its device: copies of one folder
+  // share it, so it is looked up per folder.
+  std::shared_ptr<const UniqueFd> device_folder = nullptr;
+  dev_t device = 0;
+  bool changed = false;  // whether the host needs the final sync
 };
 
-// Hands a batch over at this many bytes of copies; two batches may wait.
-constexpr off_t BATCH_BYTES = off_t{128} << 20;
-
-void report_copy_failure(const Run& run, const DiffEntry& entry, int error) {
+void report_copy_failure(Run& run, const DiffEntry& entry, int error) {
   report_failure(
       run.console,
       "Kopieren von " + quoted_form(join(run.local_root, entry.rel_path)) +
@@ -126,299 +76,30 @@ void report_copy_failure(const Run& run, const DiffEntry& entry, int error) {
       error);
 }
 
-// The components of `rel`.
-std::vector<std::string_view> components(std::string_view rel) {
-  std::vector<std::string_view> parts;
-  for (std::size_t begin = 0; begin <= rel.size();) {
-    const std::size_t end = std::min(rel.find('/', begin), rel.size());
-    parts.push_back(rel.substr(begin, end - begin));
-    begin = end + 1;
-  }
-  return parts;
-}
-
-// A new file whose name the host already resolves although its scan did not
-// list it: the host treats two names as one. When the other name is a file
-// due for deletion (a case-only rename in the local tree), the host's
-// folders take the local spelling and the file is replaced under it, which
-// also gives it the local spelling; its deletion is then left out.
-// Otherwise the name belongs to another local file's copy, or to a file
-// that appeared since the scan, and stays untouched: EEXIST. Every name is
-// looked up afresh after a rename, since some drivers (exfat-fuse) keep
-// each spelling's entry apart in the kernel's caches. Returns 0 or the
-// error number.
-int take_over_alias(Run& run, const DiffEntry& entry, std::string_view folder,
-                    const std::string& name) {
-  if (const int error = open_folders(run.local, folder, Create::NO);
-      error != 0) {
-    return error;
-  }
-  // A chain of its own: the run's chain may hold staged folders, which
-  // cannot be opened again by their names.
-  FolderChain chain{run.host_root, {}, {}, {}, 0};
-  if (const int error = open_folders(chain, folder, Create::NO); error != 0) {
-    return error;
-  }
-  if (run.deleted_by_fold.empty()) {
-    for (const DiffEntry& other : run.entries) {
-      if (other.type == DELETED) {
-        run.deleted_by_fold.emplace(fold_key(other.rel_path), other.rel_path);
-      }
-    }
-  }
-  const auto found = run.deleted_by_fold.find(fold_key(entry.rel_path));
-  if (found == run.deleted_by_fold.end() ||
-      run.taken_over.contains(found->second)) {
-    return EEXIST;
-  }
-  const std::vector<std::string_view> local = components(entry.rel_path);
-  const std::vector<std::string_view> host = components(found->second);
-  run.taken_over.insert(found->second);
-  for (std::size_t level = 0; level + 1 < local.size(); ++level) {
-    if (local[level] == host[level]) {
-      continue;
-    }
-    // Both spellings as folders in the local tree: two folders for one.
-    const std::string host_name(host[level]);
-    const std::string local_name(local[level]);
-    struct stat st {};
-    if (fstatat(run.local.fds[level]->get(), host_name.c_str(), &st,
-                AT_SYMLINK_NOFOLLOW) == 0) {
-      return EEXIST;
-    }
-    const int parent = chain.fds[level]->get();
-    if (renameat(parent, host_name.c_str(), parent, local_name.c_str()) != 0) {
-      return errno;
-    }
-    while (chain.names.size() > level) {
-      close_deepest(chain);
-    }
-  }
-  if (const int error = open_folders(chain, folder, Create::NO); error != 0) {
-    return error;
-  }
-  const PendingCopy where{chain.fds.back(), name, Target::REPLACE, {}, -1, 0};
-  PendingCopy pending;
-  const int error = write_copy(run.copies, run.local.fds.back()->get(), where,
-                               pending, Sync::NOW);
-  return error != 0 ? error : place_copy(pending);
-}
-
-// Makes the copies of `batch` durable: one syncfs and one fsync per device
-// for all of them. syncfs writes what the kernel holds; FUSE drivers
-// (exfat-fuse) keep their allocation maps to themselves until a file is
-// synced.
-void sync_batch(Batch& batch) {
-  for (std::size_t i = 0; i < batch.copies.size(); ++i) {
-    const dev_t device = batch.devices[i];
-    if (std::none_of(batch.synced.begin(), batch.synced.end(),
-                     [&](const auto& seen) { return seen.first == device; })) {
-      const int fd = batch.copies[i].copy.file.get();
-      batch.synced.emplace_back(device,
-                                syncfs(fd) == 0 && fsync(fd) == 0 ? 0 : errno);
-    }
-  }
-}
-
-extern "C" void* sync_batch_thread(void* batch) {
-  sync_batch(*static_cast<Batch*>(batch));
-  return nullptr;
-}
-
-// The error of syncing the device of copy `i` of `batch`.
-int sync_error(const Batch& batch, std::size_t i) {
-  for (const auto& [device, error] : batch.synced) {
-    if (device == batch.devices[i]) {
-      return error;
-    }
-  }
-  return 0;
-}
-
-// Puts the copies of the synced `batch` in place, so a power cut never
-// leaves a name on a torn or empty file. A copy whose sync or placing fails
-// gets its copy error and leaves nothing behind.
-void place_batch(Run& run, Batch& batch) {
-  // Copies written under their own names first leave their staged folders
-  // if they failed; then the folders go in place.
-  std::vector<int> errors(batch.copies.size());
-  for (std::size_t i = 0; i < batch.copies.size(); ++i) {
-    PendingCopy& copy = batch.copies[i].copy;
-    errors[i] = sync_error(batch, i);
-    if (copy.target == Target::STAGED) {
-      if (errors[i] != 0) {
-        discard_copy(copy);
-      } else {
-        errors[i] = place_copy(copy);
-      }
-    }
-  }
-  for (const std::shared_ptr<StagedFolder>& folder : batch.folders) {
-    folder->error =
-        place_folder(folder->parent->get(), folder->slot, folder->name);
-    if (folder->error == 0) {
-      // The error stays with a failed one for the copies still below it.
-      std::erase_if(run.staged,
-                    [&](const auto& item) { return item.second == folder; });
-    }
-  }
-  for (std::size_t i = 0; i < batch.copies.size(); ++i) {
-    auto& [entry, pending, staged] = batch.copies[i];
-    int error = errors[i];
-    if (error == 0 && staged != nullptr && staged->error != 0) {
-      error = staged->error;
-      discard_copy(pending);
-    } else if (pending.target != Target::STAGED) {
-      if (error != 0) {
-        discard_copy(pending);
-      } else {
-        error = place_copy(pending);
-      }
-    }
-    if (error == EEXIST && entry->type == MISSING &&
-        pending.target != Target::STAGED) {
-      const auto [folder, name] = split(entry->rel_path);
-      error = take_over_alias(run, *entry, folder, name);
+// Reports the outcome of each copy of `done`, in order. A new file whose
+// name the host already took may be a case-only rename (see take_over).
+void report_copies(Run& run, std::vector<WaitingCopy> done) {
+  for (WaitingCopy& waiting : done) {
+    const DiffEntry& entry = *waiting.entry;
+    int error = waiting.stage == CopyStage::PLACED ? 0 : waiting.error;
+    if (error == EEXIST && entry.type == MISSING &&
+        waiting.copy.target != Target::STAGED) {
+      error = take_over(run.take_overs, run.copies, run.local, run.host_root,
+                        entry);
     }
     if (error != 0) {
-      report_copy_failure(run, *entry, error);
+      report_copy_failure(run, entry, error);
       continue;
     }
-    status_count(run.console, Counted::COPIED, entry->size);
+    status_count(run.console, Counted::COPIED, entry.size);
     run.changed = true;
   }
-  batch = Batch{};
 }
 
-// Ends the writing of new files into the staged folders: they go in place
-// with `batch`, once it is on the disk.
-void close_staged(Run& run, Batch& batch) {
-  for (const std::shared_ptr<StagedFolder>& folder : run.open_staged) {
-    folder->open = false;
-  }
-  batch.folders = std::move(run.open_staged);
-  run.open_staged.clear();
-}
-
-// Waits for the batch being synced, if any, and puts it in place.
-void place_synced(Run& run) {
-  if (run.syncer_running) {
-    pthread_join(run.syncer, nullptr);
-    run.syncer_running = false;
-  }
-  place_batch(run, run.syncing);
-}
-
-// Starts making the full batch durable on a thread of its own, so the disk
-// writes it back while the next batch is written; the batch before it goes
-// in place first. Where no thread can be started, syncs it here.
-void hand_over_batch(Run& run) {
-  place_synced(run);
-  close_staged(run, run.filling);
-  std::swap(run.filling, run.syncing);
-  // Interrupts stay with the main thread, whose handler removes the
-  // temporary files.
-  sigset_t all;
-  sigset_t old;
-  sigfillset(&all);
-  pthread_sigmask(SIG_SETMASK, &all, &old);
-  run.syncer_running = pthread_create(&run.syncer, nullptr, sync_batch_thread,
-                                      &run.syncing) == 0;
-  pthread_sigmask(SIG_SETMASK, &old, nullptr);
-  if (!run.syncer_running) {
-    sync_batch(run.syncing);
-  }
-}
-
-// Puts every written copy in place, in the order they were written.
-void flush_batch(Run& run) {
-  place_synced(run);
-  close_staged(run, run.filling);
-  sync_batch(run.filling);
-  place_batch(run, run.filling);
-}
-
-// Makes everything the run changed on the host durable. Returns 0 or the
-// error number.
-// "Done" means on the disk: the copies, deletions and removed folders of the
-// run, on every file system of the host it wrote to, the root's first.
-// syncfs needs a descriptor that is more than a handle; the root can be
-// read, as its scan did.
-int sync_host(Run& run) {
-  if (const int error = open_folders(run.host, "", Create::NO); error != 0) {
-    return error;
-  }
-  const UniqueFd root(openat(run.host.fds.front()->get(), ".",
-                             O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  struct stat st {};
-  if (!root.valid() || fstat(root.get(), &st) != 0 || syncfs(root.get()) != 0 ||
-      fsync(root.get()) != 0) {
-    return errno;
-  }
-  for (const auto& [device, folder] : run.devices) {
-    if (device == st.st_dev) {
-      continue;
-    }
-    const UniqueFd other(
-        openat(folder->get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!other.valid() || syncfs(other.get()) != 0 || fsync(other.get()) != 0) {
-      return errno;
-    }
-  }
-  return 0;
-}
-
-// The device of the open folder `folder`, noted for the final sync.
-dev_t device_of(Run& run, const std::shared_ptr<const UniqueFd>& folder) {
-  struct stat st {};
-  fstat(folder->get(), &st);
-  for (const auto& [device, fd] : run.devices) {
-    if (device == st.st_dev) {
-      return device;
-    }
-  }
-  run.devices.emplace_back(st.st_dev, folder);
-  return st.st_dev;
-}
-
-// The staged folder that the deepest folder of the host chain lies in or
-// is, if any.
-std::shared_ptr<StagedFolder> staged_above(const Run& run) {
-  if (run.staged.empty()) {
-    return nullptr;
-  }
-  for (std::size_t level = 1; level < run.host.fds.size(); ++level) {
-    const auto found = run.staged.find(run.host.fds[level].get());
-    if (found != run.staged.end()) {
-      return found->second;
-    }
-  }
-  return nullptr;
-}
-
-// Stages the topmost folder that the last open_folders of the host made,
-// where the host takes no unnamed files and the folder is not in a staged
-// one already. If that fails, the folder simply stays in place.
-void stage_new_folder(Run& run) {
-  const FolderChain& chain = run.host;
-  std::size_t level =
-      chain.kept;  // the folder of names[level] is fds[level + 1]
-  while (level < chain.created.size() && !chain.created[level]) {
-    ++level;
-  }
-  if (level == chain.created.size() || staged_above(run) != nullptr ||
-      has_unnamed_files(run.copies, chain.fds[level]->get())) {
-    return;
-  }
-  int slot = -1;
-  if (stage_folder(run.copies, chain.fds[level]->get(), chain.names[level],
-                   slot) != 0) {
-    return;
-  }
-  auto folder = std::make_shared<StagedFolder>(
-      StagedFolder{chain.fds[level], chain.names[level], slot, true, 0});
-  run.staged.emplace(chain.fds[level + 1].get(), folder);
-  run.open_staged.push_back(std::move(folder));
+// Puts every written copy in place and reports them, so the messages of
+// earlier entries come first.
+void flush(Run& run) {
+  report_copies(run, flush_batches(run.batches));
 }
 
 void write_entry(Run& run, const DiffEntry& entry) {
@@ -428,12 +109,9 @@ void write_entry(Run& run, const DiffEntry& entry) {
   status_copy_start(run.console, entry.rel_path, entry.size);
 
   const auto [folder, name] = split(entry.rel_path);
-  const std::size_t held = run.host.fds.size();
-  const std::shared_ptr<const UniqueFd> last_folder =
-      run.host.fds.empty() ? nullptr : run.host.fds.back();
   if (const int error = open_folders(run.host, folder, Create::YES);
       error != 0) {
-    flush_batch(run);  // the earlier copies' messages come first
+    flush(run);
     report_failure(run.console,
                    "Erstellen des Verzeichnisses " +
                        quoted_form(fs::path(target).parent_path()),
@@ -443,38 +121,38 @@ void write_entry(Run& run, const DiffEntry& entry) {
   run.changed =
       run.changed || (!run.host.created.empty() && run.host.created.back());
   if (run.host.created.size() > run.host.kept) {
-    stage_new_folder(run);
+    stage_new_folder(run.batches, run.copies, run.host);
   }
-  const std::shared_ptr<StagedFolder> staged = staged_above(run);
+  const std::shared_ptr<StagedFolder> staged =
+      staged_above(run.batches, run.host);
   int error = staged != nullptr ? staged->error : 0;
   if (error == 0) {
     error = open_folders(run.local, folder, Create::NO);
   }
-  const Target kind = entry.type != MISSING               ? Target::REPLACE
-                      : staged != nullptr && staged->open ? Target::STAGED
-                                                          : Target::NEW;
-  const PendingCopy where{run.host.fds.back(), name, kind, {}, -1, 0};
-  PendingCopy pending;
+  const bool open_staged =
+      staged != nullptr && staged->stage == FolderStage::OPEN;
+  WaitingCopy waiting{.entry = &entry,
+                      .copy = {.folder = run.host.fds.back(),
+                               .name = name,
+                               .target = entry.type != MISSING ? Target::REPLACE
+                                         : open_staged         ? Target::STAGED
+                                                               : Target::NEW},
+                      .staged = staged};
   if (error == 0) {
-    error = write_copy(run.copies, run.local.fds.back()->get(), where, pending,
+    error = write_copy(run.copies, run.local.fds.back()->get(), waiting.copy,
                        Sync::LATER);
   }
   if (error != 0) {
-    flush_batch(run);  // the earlier copies' messages come first
+    flush(run);
     report_copy_failure(run, entry, error);
     return;
   }
-  // Copies of one folder share its device; look it up per folder.
-  Batch& batch = run.filling;
-  const bool same_folder =
-      held != 0 && run.host.fds.back() == last_folder && !batch.devices.empty();
-  batch.devices.push_back(same_folder ? batch.devices.back()
-                                      : device_of(run, run.host.fds.back()));
-  batch.bytes += pending.size;
-  batch.copies.push_back({&entry, std::move(pending), staged});
-  if (batch.copies.size() >= run.batch_limit || batch.bytes >= BATCH_BYTES) {
-    hand_over_batch(run);
+  if (run.device_folder != run.host.fds.back()) {
+    run.device_folder = run.host.fds.back();
+    run.device = note_device(run.batches, run.device_folder);
   }
+  waiting.device = run.device;
+  report_copies(run, add_copy(run.batches, std::move(waiting)));
 }
 
 void remove_entry(Run& run, const DiffEntry& entry) {
@@ -487,7 +165,7 @@ void remove_entry(Run& run, const DiffEntry& entry) {
   // and search permission on its folder, not read permission.
   int error = open_folders(run.host, folder, Create::NO);
   const bool opened = error == 0;
-  if (run.taken_over.contains(entry.rel_path)) {
+  if (taken_over(run.take_overs, entry.rel_path)) {
     error = ENOENT;  // its host entry now holds a local file's copy
   } else if (opened &&
              unlinkat(run.host.fds.back()->get(), name.c_str(), 0) != 0) {
@@ -508,15 +186,16 @@ void remove_entry(Run& run, const DiffEntry& entry) {
   }
 }
 
-void copy_entry(Run& run, const DiffEntry& entry) {
-  write_entry(run, entry);
-  status_file_done(run.console);
-}
-
-void delete_entry(Run& run, const DiffEntry& entry) {
-  status_delete_start(run.console);
-  remove_entry(run, entry);
-  status_file_done(run.console);
+// "Done" means on the disk: the copies, deletions and removed folders of the
+// run, on every file system of the host it wrote to, the root's first. The
+// root can be read, as its scan did.
+int sync_host(Run& run) {
+  if (const int error = open_folders(run.host, "", Create::NO); error != 0) {
+    return error;
+  }
+  const UniqueFd root(openat(run.host.fds.front()->get(), ".",
+                             O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return root.valid() ? sync_devices(run.batches, root.get()) : errno;
 }
 
 // Tells in `empty` whether the folder `folder` holds no entries. Returns 0
@@ -550,26 +229,15 @@ int test_empty(int folder, bool& empty) {
 void sync_different_files(const std::vector<DiffEntry>& entries,
                           const std::string& local_root,
                           const std::string& host_root, Console& console) {
-  Run run{entries,
-          local_root,
-          host_root,
-          console,
-          {local_root, {}, {}, {}, 0},
-          {host_root, {}, {}, {}, 0},
-          start_copies(console),
-          {},
-          {},
-          {},
-          {},
-          {},
-          {},
-          {},
-          false,
-          0,
-          {},
-          false};
-  // Two batches wait at most: one being synced, one being written.
-  run.batch_limit = std::max<std::size_t>(1, run.copies.batch_limit / 2);
+  install_interrupt_cleanup();
+  Run run{.local_root = local_root,
+          .host_root = host_root,
+          .console = console,
+          .local = {.root = local_root},
+          .host = {.root = host_root},
+          .copies = start_copies(console),
+          .batches = start_batches(),
+          .take_overs = {.entries = entries}};
   std::uint64_t bytes = 0;
   for (const DiffEntry& entry : entries) {
     bytes += entry.type == DELETED ? 0 : entry.size;
@@ -577,14 +245,17 @@ void sync_different_files(const std::vector<DiffEntry>& entries,
   status_apply_start(console, entries.size(), bytes);
   for (const DiffEntry& entry : entries) {
     if (entry.type == NEWER || entry.type == MISSING) {
-      copy_entry(run, entry);
+      write_entry(run, entry);
+      status_file_done(console);
     } else if (entry.type == DELETED) {
       // Every copy is in place before the first deletion.
-      flush_batch(run);
-      delete_entry(run, entry);
+      flush(run);
+      status_delete_start(console);
+      remove_entry(run, entry);
+      status_file_done(console);
     }
   }
-  flush_batch(run);
+  flush(run);
   if (run.changed) {
     status_sync_start(console);
     if (const int error = sync_host(run); error != 0) {

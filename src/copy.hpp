@@ -5,7 +5,6 @@
 
 #include <sys/types.h>
 
-#include <cstddef>
 #include <memory>
 #include <string>
 
@@ -17,23 +16,19 @@ struct CopyState {
   Console* console = nullptr;  // whose status line counts the bytes
   mode_t umask_bits = 0;
   pid_t pid = 0;
-  unsigned temp_counter = 0;
+  unsigned hidden_counter = 0;  // numbers the hidden names
   // Cleared once the host has refused an unnamed file (O_TMPFILE), so later
   // copies go straight to a hidden name; `unnamed_known` once it is known.
   bool unnamed_files = true;
   bool unnamed_known = false;
   // Cleared once the kernel has refused to copy between the two file
-  // systems, so later copies go straight to the buffer.
+  // systems, so later copies go through `buffer`.
   bool kernel_copy = true;
-  // How many written copies may wait to be put in place: each holds a
-  // descriptor until then.
-  std::size_t batch_limit = 0;
+  std::unique_ptr<char[]> buffer = nullptr;
 };
 
-// Returns the state for the copies of one run: the process's umask and pid,
-// and how many copies may wait, with the limit on open files raised toward
-// its hard limit for them. Installs the handlers of SIGINT, SIGTERM and
-// SIGHUP that remove hidden temporary files.
+// Returns the state for the copies of one run, showing their bytes on
+// `console`: the process's umask and pid.
 CopyState start_copies(Console& console);
 
 // Whether a copy creates a file the host lacks, replaces one it has, or
@@ -44,30 +39,28 @@ enum class Target { NEW, REPLACE, STAGED };
 // for a whole batch (syncfs) before it is put in place.
 enum class Sync { LATER, NOW };
 
-// The most copies that may wait to be put in place at one time.
-inline constexpr int MAX_PENDING_COPIES = 8192;
-
 // A copy: where it goes and, once written, the file that holds it until it
-// is put in place, kept open: an unnamed file, or a hidden temporary file
-// beside the target (`slot` >= 0).
+// is put in place, kept open: an unnamed file, a hidden file beside the
+// target, or the file under its own name in a staged folder. `slot` is its
+// entry in the interrupt handler's table, or -1.
 struct PendingCopy {
-  std::shared_ptr<const UniqueFd> folder;  // the host folder it goes into
-  std::string name;                        // its name there and locally
+  std::shared_ptr<const UniqueFd> folder = nullptr;  // where it goes
+  std::string name = {};  // its name there and locally
   Target target = Target::NEW;
-  UniqueFd file;
+  UniqueFd file = {};
   int slot = -1;
   off_t size = 0;
 };
 
-// Writes the regular file `where.name` of the open folder `from` into a
-// file in `where.folder` that has no name or a hidden one, filling
-// `pending`; the copy takes the source's permission bits as far as the host
-// keeps them, holes where the host can store them, and the time of writing.
-// A source that is not a regular file fails with EINVAL. With Sync::NOW the
-// data is on the disk on return. On failure nothing is left on the host.
-// Returns 0 or the error number. Prints nothing.
-int write_copy(CopyState& state, int from, const PendingCopy& where,
-               PendingCopy& pending, Sync sync);
+// Writes the regular file `pending.name` of the open folder `from` into a
+// file in `pending.folder` that has no name, a hidden one, or (STAGED) its
+// own, and keeps it open in `pending.file`; the copy takes the source's
+// permission bits as far as the host keeps them, holes where the host can
+// store them, and the time of writing. A source that is not a regular file
+// fails with EINVAL. With Sync::NOW the data is on the disk on return. On
+// failure nothing is left on the host. Returns 0 or the error number.
+// Prints nothing.
+int write_copy(CopyState& state, int from, PendingCopy& pending, Sync sync);
 
 // Puts the written copy `pending` in place under its name. A NEW copy never
 // replaces anything: when the host already resolves the name (a file that
@@ -84,26 +77,22 @@ void discard_copy(PendingCopy& pending);
 // Whether the host takes unnamed files, tried in `folder` the first time.
 bool has_unnamed_files(CopyState& state, int folder);
 
-// Hosts without unnamed files would need a temporary name and a rename for
+// Hosts without unnamed files would need a hidden name and a rename for
 // every new file. A folder the run has just made is staged instead: it is
 // moved to a hidden name at once, the new files below it are written under
 // their own names, and once their data is on the disk the folder is put in
 // place by one rename.
 
 // Stages the folder `name` of `parent`, which this run has just made and
-// which is empty: renames it to a hidden name, kept in `slot`. Returns 0 or
-// the error number; on failure the folder stays where it is.
+// which is empty: renames it to a hidden name, registered in `slot`.
+// Returns 0 or the error number; on failure the folder stays where it is.
 int stage_folder(CopyState& state, int parent, const std::string& name,
                  int& slot);
 
 // Puts the staged folder of `slot` in `parent` in place under `name`,
-// unless the host resolves that name by now (EEXIST). On failure the staged
-// folder is removed with everything in it. Returns 0 or the error number.
+// unless the host resolves that name by now (EEXIST). Returns 0 or the
+// error number; on failure the staged folder stays where it is.
 int place_folder(int parent, int slot, const std::string& name);
-
-// SIGINT, SIGTERM and SIGHUP remove every hidden temporary file of a written
-// copy not yet in place and every staged folder with what it holds, then end
-// the process by the same signal; unnamed files vanish by themselves.
 
 // Copies `length` bytes at `offset` of `in` to the same offset of `out`, in
 // the kernel while `state` allows it, otherwise through a buffer. Stops early

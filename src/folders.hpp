@@ -54,12 +54,12 @@ enum class Create { NO, YES };
 // written but not read can still be worked in; they are shared, so work
 // that waits (a copy to be put in place) keeps its folder open.
 struct FolderChain {
-  std::string root;
-  std::vector<std::shared_ptr<const UniqueFd>> fds;
-  std::vector<std::string> names;
+  std::string root = {};
+  std::vector<std::shared_ptr<const UniqueFd>> fds = {};
+  std::vector<std::string> names = {};
   // Whether this run created the folder of the same level; nothing can be
   // inside a folder that was just made, so its subfolders are made at once.
-  std::vector<bool> created;
+  std::vector<bool> created = {};
   // How many levels below the root the last open_folders kept from before.
   std::size_t kept = 0;
 };
@@ -75,11 +75,5 @@ int open_folders(FolderChain& chain, std::string_view rel_folder,
 
 // Drops the deepest level of `chain`, which must hold one below the root.
 void close_deepest(FolderChain& chain);
-
-// Returns the relative path `rel` as a host that ignores letter case and
-// drops trailing dots and blanks (FAT, exFAT, NTFS) compares it: each
-// component with the letters of ASCII and of the two-byte UTF-8 range
-// (Latin, Greek, Cyrillic) lowered and those trailing characters removed.
-std::string fold_key(std::string_view rel);
 
 #endif  // KELVODA_FOLDERS_HPP_

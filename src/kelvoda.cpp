@@ -1,8 +1,5 @@
 // kelvoda's entry point: reads the command line and runs scan, comparison,
 // report, confirmation and application in order.
-#include <sys/stat.h>
-
-#include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <cstdint>
@@ -14,9 +11,9 @@
 
 #include "apply.hpp"
 #include "compare.hpp"
-#include "folders.hpp"
 #include "records.hpp"
 #include "report.hpp"
+#include "roots.hpp"
 #include "scan.hpp"
 
 namespace {
@@ -44,77 +41,54 @@ std::string without_trailing_slash(std::string text) {
   return text;
 }
 
-// The identity of the folder `root` names, to watch for in the other
-// tree's walk; the watch is marked seen when the identity can't be read, so
-// that a run that cannot rule out nested trees stops.
-FolderWatch watch_for(const std::string& root) {
-  struct stat st {};
-  if (stat(root.c_str(), &st) != 0) {
-    return {0, 0, true};
-  }
-  return {st.st_dev, st.st_ino, false};
-}
+// What the command line asks for: `directories` once it was read through,
+// or the exit status of a run that it already ended.
+struct CommandLine {
+  std::vector<std::string> directories = {};
+  bool assume_yes = false;
+  int status = -1;  // -1: go on
+};
 
-// The canonical path of `root`, or "" when it can't be formed.
-std::string canonical_path(const std::string& root) {
-  char* resolved = realpath(root.c_str(), nullptr);
-  if (resolved == nullptr) {
-    return {};
+// Reads the arguments in order; the first that ends the run decides, and
+// usage comes only once all were read. Each -c replaces `left_width`.
+CommandLine read_command_line(int argc, char** argv) {
+  CommandLine line;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "-v" || arg == "--version") {
+      std::cout << std::string(VERSION) + "\n";
+      return {.status = 0};
+    }
+    if (arg == "-y") {
+      line.assume_yes = true;
+      continue;
+    }
+    if (arg == "-c") {
+      if (i + 1 == argc) {
+        return {.status = fail_command_line("-c benötigt eine Zahl (5-300)")};
+      }
+      std::int32_t width = 0;
+      if (!parse_width(argv[++i], width)) {
+        return {.status =
+                    fail_command_line("-c benötigt eine gültige Zahl (5-300)")};
+      }
+      if (width < 5 || width > 300) {
+        return {.status = fail_command_line("Wertebereich für -c ist 5-300")};
+      }
+      left_width = width;
+      continue;
+    }
+    if (!arg.empty() && arg[0] == '-') {
+      return {.status =
+                  fail_command_line("Unbekannte Option " + std::string(arg))};
+    }
+    line.directories.emplace_back(arg);
   }
-  std::string path = resolved;
-  std::free(resolved);
-  return path;
-}
-
-// True when `inner` lies inside `outer` as a host that ignores letter case
-// sees it. Some drivers number each spelling of a folder apart (exfat-fuse),
-// so the identities of the roots can't tell; instead the canonical paths
-// nest once folded, and the outer root continued with the inner root's
-// remaining names is a folder. (On a host that tells case apart and holds
-// both spellings, this refuses two trees that are in fact apart.)
-bool nested_by_spelling(const std::string& outer, const std::string& inner) {
-  const std::string outer_path = canonical_path(outer);
-  const std::string inner_path = canonical_path(inner);
-  if (outer_path.empty() || inner_path.empty()) {
-    return false;
+  if (line.directories.size() != 2) {
+    std::cerr << "Usage: kelvoda [-v] [-c 5-300] [-y] dir1 dir2\n\n";
+    return {.status = 1};
   }
-  const std::string outer_folded = fold_key(outer_path);
-  const std::string inner_folded = fold_key(inner_path);
-  const std::size_t cut = outer_folded == "/" ? 1 : outer_folded.size() + 1;
-  if (inner_folded.size() <= cut || !inner_folded.starts_with(outer_folded) ||
-      inner_folded[cut - 1] != '/') {
-    return false;
-  }
-  // Folding keeps the number of components; find the inner path's rest.
-  const auto slashes = std::count(outer_path.begin(), outer_path.end(), '/') -
-                       (outer_path == "/" ? 1 : 0);
-  std::size_t rest = 0;
-  for (auto seen = 0; seen <= slashes; ++rest) {
-    seen += inner_path[rest] == '/' ? 1 : 0;
-  }
-  const std::string continued =
-      (outer_path == "/" ? "" : outer_path) + "/" + inner_path.substr(rest);
-  struct stat st {};
-  return stat(continued.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// True when the walks saw one root inside the other, or, on one device, the
-// roots nest by a spelling the host takes as the same; never for the same
-// folder given twice.
-bool roots_nested(const std::string& local_root, const FolderWatch& local_watch,
-                  const std::string& host_root, const FolderWatch& host_watch) {
-  const bool same_root = !host_watch.seen && !local_watch.seen &&
-                         host_watch.dev == local_watch.dev &&
-                         host_watch.ino == local_watch.ino;
-  if (same_root) {
-    return false;
-  }
-  if (host_watch.seen || local_watch.seen) {
-    return true;
-  }
-  return host_watch.dev == local_watch.dev &&
-         (nested_by_spelling(local_root, host_root) ||
-          nested_by_spelling(host_root, local_root));
+  return line;
 }
 
 enum class Answer { APPLY, CANCEL, END_OF_INPUT };
@@ -147,57 +121,20 @@ Answer ask_confirmation() {
 int main(int argc, char** argv) {
   std::cout << std::unitbuf;
   Console console = open_console();
-
-  bool assume_yes = false;
-  std::vector<std::string> directories;
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view arg = argv[i];
-    if (arg == "-v" || arg == "--version") {
-      std::cout << std::string(VERSION) + "\n";
-      return 0;
-    }
-    if (arg == "-y") {
-      assume_yes = true;
-      continue;
-    }
-    if (arg == "-c") {
-      if (i + 1 == argc) {
-        return fail_command_line("-c benötigt eine Zahl (5-300)");
-      }
-      std::int32_t width = 0;
-      if (!parse_width(argv[++i], width)) {
-        return fail_command_line("-c benötigt eine gültige Zahl (5-300)");
-      }
-      if (width < 5 || width > 300) {
-        return fail_command_line("Wertebereich für -c ist 5-300");
-      }
-      left_width = width;
-      continue;
-    }
-    if (!arg.empty() && arg[0] == '-') {
-      return fail_command_line("Unbekannte Option " + std::string(arg));
-    }
-    directories.emplace_back(arg);
+  const CommandLine line = read_command_line(argc, argv);
+  if (line.status >= 0) {
+    return line.status;
   }
-  if (directories.size() != 2) {
-    std::cerr << "Usage: kelvoda [-v] [-c 5-300] [-y] dir1 dir2\n\n";
-    return 1;
-  }
-  const std::string local_root = without_trailing_slash(directories[0]);
-  const std::string host_root = without_trailing_slash(directories[1]);
+  const std::string local_root = without_trailing_slash(line.directories[0]);
+  const std::string host_root = without_trailing_slash(line.directories[1]);
 
-  // One tree inside the other would make the run delete the local tree's
-  // own files from the host side, or copy the host into itself. Each walk
-  // looks out for the other root by identity, which no spelling, link or
-  // bind mount changes; the same folder twice is no nesting.
-  FolderWatch host_watch = watch_for(host_root);
-  FolderWatch local_watch = watch_for(local_root);
+  RootWatches watches = watch_roots(local_root, host_root);
   const FileTimeMap local_map =
-      scan_directory(local_root, console, Tree::LOCAL, &host_watch);
+      scan_directory(local_root, console, Tree::LOCAL, &watches.host);
   const FileTimeMap host_map =
-      scan_directory(host_root, console, Tree::HOST, &local_watch);
+      scan_directory(host_root, console, Tree::HOST, &watches.local);
   status_suspend(console);  // from the report until the answer
-  if (roots_nested(local_root, local_watch, host_root, host_watch)) {
+  if (roots_nested(local_root, host_root, watches)) {
     return fail_command_line(
         "Die Verzeichnisse dürfen nicht ineinander liegen");
   }
@@ -210,7 +147,7 @@ int main(int argc, char** argv) {
                  "Abgleich nötig.\n\n";
     return 0;
   }
-  if (!assume_yes) {
+  if (!line.assume_yes) {
     const Answer answer = ask_confirmation();
     if (answer != Answer::APPLY) {
       std::cout << "\nAktualisierung abgebrochen.\n\n";

@@ -3,6 +3,8 @@
 #ifndef KELVODA_RECORDS_HPP_
 #define KELVODA_RECORDS_HPP_
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -37,6 +39,13 @@ struct FileTimeMap {
   KeyArena arena;
   std::vector<FileTime> files;
   std::vector<std::uint32_t> slots;
+};
+
+// A folder, by its device and inode numbers, that a walk looks out for.
+struct FolderWatch {
+  dev_t dev = 0;
+  ino_t ino = 0;
+  bool seen = false;  // set when the walk entered it below its root
 };
 
 // The kind of a pending action; 2 is not used.

@@ -2,8 +2,6 @@
 #ifndef KELVODA_SCAN_HPP_
 #define KELVODA_SCAN_HPP_
 
-#include <sys/types.h>
-
 #include <array>
 #include <cstdint>
 #include <string>
@@ -16,13 +14,6 @@
 inline constexpr std::array<std::string_view, 5> SKIPPED_DIR_NAMES = {
     "$RECYCLE.BIN", "RECYCLER", "Recovery", "System Volume Information",
     "lost+found"};
-
-// A folder, by its device and inode numbers, that a walk looks out for.
-struct FolderWatch {
-  dev_t dev = 0;
-  ino_t ino = 0;
-  bool seen = false;  // set when the walk entered it below its root
-};
 
 // Walks the tree at `root` and returns every regular file's modification
 // time, keyed by its path relative to `root`. Symbolic links to folders are

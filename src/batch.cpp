@@ -1,0 +1,285 @@
+// Durable batches: a batch is made durable by one syncfs and one fsync per
+// device, on a thread of its own while the next batch is written, and then
+// put in place in the order its copies were written. At most two batches
+// wait, so each holds half of what the limit on open files allows.
+#include "batch.hpp"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "interrupt.hpp"
+
+namespace {
+
+// Hands a batch over at this many bytes of copies.
+constexpr off_t BATCH_BYTES = off_t{128} << 20;
+
+// Makes the copies of `batch` durable: one syncfs and one fsync per device
+// for all of them. syncfs writes what the kernel holds; FUSE drivers
+// (exfat-fuse) keep their allocation maps to themselves until a file is
+// synced.
+void sync_batch(Batch& batch) {
+  for (const WaitingCopy& waiting : batch.copies) {
+    if (waiting.stage == CopyStage::FAILED ||
+        std::any_of(
+            batch.synced.begin(), batch.synced.end(),
+            [&](const auto& seen) { return seen.first == waiting.device; })) {
+      continue;
+    }
+    const int fd = waiting.copy.file.get();
+    batch.synced.emplace_back(waiting.device,
+                              syncfs(fd) == 0 && fsync(fd) == 0 ? 0 : errno);
+  }
+}
+
+extern "C" void* sync_batch_thread(void* batch) {
+  sync_batch(*static_cast<Batch*>(batch));
+  return nullptr;
+}
+
+int sync_error(const Batch& batch, const WaitingCopy& waiting) {
+  for (const auto& [device, error] : batch.synced) {
+    if (device == waiting.device) {
+      return error;
+    }
+  }
+  return 0;
+}
+
+void fail(WaitingCopy& waiting, int error) {
+  discard_copy(waiting.copy);
+  waiting.stage = CopyStage::FAILED;
+  waiting.error = error;
+}
+
+// `folder` could not be put in place: every copy below it that still waits
+// fails with its error and is closed, then the folder goes with all it
+// holds. (A FUSE driver keeps a file that is still open under a new hidden
+// name instead of removing it.)
+void fail_folder(Batches& batches, StagedFolder& folder, int error) {
+  folder.stage = FolderStage::FAILED;
+  folder.error = error;
+  for (Batch* batch : {&batches.syncing, &batches.filling}) {
+    for (WaitingCopy& waiting : batch->copies) {
+      if (waiting.staged.get() == &folder &&
+          waiting.stage != CopyStage::FAILED) {
+        fail(waiting, error);
+      }
+    }
+  }
+  remove_tree(folder.parent->get(), hidden_name(folder.slot));
+  unregister_hidden(folder.slot);
+}
+
+// Puts the copies of the synced `batch` in place, so a power cut never
+// leaves a name on a torn or empty file: first the copies written under
+// their own names in staged folders, then those folders, then the other
+// copies. A copy whose sync or placing fails is discarded. Returns the
+// copies in the order they were written.
+std::vector<WaitingCopy> place_batch(Batches& batches, Batch& batch) {
+  for (WaitingCopy& waiting : batch.copies) {
+    const int error = sync_error(batch, waiting);
+    if (waiting.stage == CopyStage::FAILED ||
+        waiting.copy.target != Target::STAGED) {
+      continue;
+    }
+    if (error != 0) {
+      fail(waiting, error);
+    } else if (const int placed = place_copy(waiting.copy); placed != 0) {
+      waiting.stage = CopyStage::FAILED;
+      waiting.error = placed;
+    }
+  }
+  for (const std::shared_ptr<StagedFolder>& folder : batch.folders) {
+    if (const int error =
+            place_folder(folder->parent->get(), folder->slot, folder->name);
+        error != 0) {
+      // It stays known as failed, for the copies still to come below it.
+      fail_folder(batches, *folder, error);
+      continue;
+    }
+    folder->stage = FolderStage::PLACED;
+    std::erase(batches.staged, folder);
+  }
+  for (WaitingCopy& waiting : batch.copies) {
+    if (waiting.stage == CopyStage::FAILED) {
+      continue;
+    }
+    if (waiting.staged != nullptr &&
+        waiting.staged->stage == FolderStage::FAILED) {
+      fail(waiting, waiting.staged->error);
+      continue;
+    }
+    int error = sync_error(batch, waiting);
+    if (error == 0 && waiting.copy.target != Target::STAGED) {
+      error = place_copy(waiting.copy);
+    }
+    if (error != 0) {
+      fail(waiting, error);
+      continue;
+    }
+    waiting.stage = CopyStage::PLACED;
+  }
+  std::vector<WaitingCopy> done = std::move(batch.copies);
+  batch = Batch{};
+  return done;
+}
+
+// Ends the writing of new files into the open staged folders: they go in
+// place with `batch`, once it is on the disk.
+void close_staged(Batches& batches, Batch& batch) {
+  for (const std::shared_ptr<StagedFolder>& folder : batches.staged) {
+    if (folder->stage == FolderStage::OPEN) {
+      folder->stage = FolderStage::CLOSED;
+      batch.folders.push_back(folder);
+    }
+  }
+}
+
+// Waits for the batch being synced, if any, and puts it in place.
+std::vector<WaitingCopy> place_synced(Batches& batches) {
+  if (batches.syncer_running) {
+    pthread_join(batches.syncer, nullptr);
+    batches.syncer_running = false;
+  }
+  return place_batch(batches, batches.syncing);
+}
+
+// Starts making the full batch durable on a thread of its own, so the disk
+// writes it back while the next batch is written; the batch before it goes
+// in place first. Where no thread can be started, syncs it here.
+std::vector<WaitingCopy> hand_over(Batches& batches) {
+  std::vector<WaitingCopy> done = place_synced(batches);
+  close_staged(batches, batches.filling);
+  std::swap(batches.filling, batches.syncing);
+  for (WaitingCopy& waiting : batches.syncing.copies) {
+    if (waiting.stage == CopyStage::FILLING) {
+      waiting.stage = CopyStage::SYNCING;
+    }
+  }
+  // Signals stay with the main thread, whose handler cleans up.
+  sigset_t all;
+  sigset_t old;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &old);
+  batches.syncer_running =
+      pthread_create(&batches.syncer, nullptr, sync_batch_thread,
+                     &batches.syncing) == 0;
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  if (!batches.syncer_running) {
+    sync_batch(batches.syncing);
+  }
+  return done;
+}
+
+}  // namespace
+
+Batches start_batches() {
+  // Two descriptors a waiting copy at most (its file and its folder), and
+  // some to spare for the folders held open and the standard streams.
+  rlimit files{};
+  getrlimit(RLIMIT_NOFILE, &files);
+  const rlim_t wanted = 2 * MAX_WAITING_COPIES + 64;
+  if (files.rlim_cur < wanted && files.rlim_max > files.rlim_cur) {
+    files.rlim_cur = std::min(files.rlim_max, wanted);
+    setrlimit(RLIMIT_NOFILE, &files);
+  }
+  const rlim_t spare = files.rlim_cur > 128 ? (files.rlim_cur - 64) / 2 : 32;
+  const auto waiting =
+      static_cast<std::size_t>(std::min<rlim_t>(spare, MAX_WAITING_COPIES));
+  return Batches{.limit = std::max<std::size_t>(1, waiting / 2)};
+}
+
+std::vector<WaitingCopy> add_copy(Batches& batches, WaitingCopy copy) {
+  batches.filling.bytes += copy.copy.size;
+  batches.filling.copies.push_back(std::move(copy));
+  if (batches.filling.copies.size() >= batches.limit ||
+      batches.filling.bytes >= BATCH_BYTES) {
+    return hand_over(batches);
+  }
+  return {};
+}
+
+std::vector<WaitingCopy> flush_batches(Batches& batches) {
+  std::vector<WaitingCopy> done = place_synced(batches);
+  close_staged(batches, batches.filling);
+  sync_batch(batches.filling);
+  std::vector<WaitingCopy> last = place_batch(batches, batches.filling);
+  done.insert(done.end(), std::make_move_iterator(last.begin()),
+              std::make_move_iterator(last.end()));
+  return done;
+}
+
+std::shared_ptr<StagedFolder> staged_above(const Batches& batches,
+                                           const FolderChain& host) {
+  for (std::size_t level = 1;
+       level < host.fds.size() && !batches.staged.empty(); ++level) {
+    for (const std::shared_ptr<StagedFolder>& folder : batches.staged) {
+      if (folder->folder == host.fds[level]) {
+        return folder;
+      }
+    }
+  }
+  return nullptr;
+}
+
+void stage_new_folder(Batches& batches, CopyState& copies,
+                      const FolderChain& host) {
+  // The folder of names[level] is fds[level + 1].
+  std::size_t level = host.kept;
+  while (level < host.created.size() && !host.created[level]) {
+    ++level;
+  }
+  if (level == host.created.size() || staged_above(batches, host) != nullptr ||
+      has_unnamed_files(copies, host.fds[level]->get())) {
+    return;
+  }
+  int slot = -1;
+  if (stage_folder(copies, host.fds[level]->get(), host.names[level], slot) !=
+      0) {
+    return;
+  }
+  batches.staged.push_back(
+      std::make_shared<StagedFolder>(StagedFolder{.parent = host.fds[level],
+                                                  .name = host.names[level],
+                                                  .folder = host.fds[level + 1],
+                                                  .slot = slot}));
+}
+
+dev_t note_device(Batches& batches,
+                  const std::shared_ptr<const UniqueFd>& folder) {
+  struct stat st {};
+  fstat(folder->get(), &st);
+  for (const auto& [device, fd] : batches.devices) {
+    if (device == st.st_dev) {
+      return device;
+    }
+  }
+  batches.devices.emplace_back(st.st_dev, folder);
+  return st.st_dev;
+}
+
+int sync_devices(const Batches& batches, int root) {
+  struct stat st {};
+  if (fstat(root, &st) != 0 || syncfs(root) != 0 || fsync(root) != 0) {
+    return errno;
+  }
+  for (const auto& [device, folder] : batches.devices) {
+    if (device == st.st_dev) {
+      continue;
+    }
+    // syncfs needs a descriptor that is more than a handle.
+    const UniqueFd other(
+        openat(folder->get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!other.valid() || syncfs(other.get()) != 0 || fsync(other.get()) != 0) {
+      return errno;
+    }
+  }
+  return 0;
+}

@@ -1,0 +1,114 @@
+// Written copies wait in batches until their data is on the disk; only then
+// do they, and the folders staged for them, get their names.
+//
+// A copy goes through these stages:
+//   FILLING  written into the batch being filled, its data maybe only in
+//            memory;
+//   SYNCING  its batch is being made durable, on a thread of its own while
+//            the next batch fills;
+//   PLACED   under its name on the host (final);
+//   FAILED   discarded with nothing left behind, `error` says why (final).
+// A staged folder (a folder the run made, kept under a hidden name):
+//   OPEN     new files below it are written under their own names;
+//   CLOSED   the batch it was open for is handed over, later files below it
+//            take the usual way;
+//   PLACED   renamed to its name once that batch is on the disk (final);
+//   FAILED   could not be put in place and is removed with all it holds;
+//            every copy below it fails with `error` (final).
+#ifndef KELVODA_BATCH_HPP_
+#define KELVODA_BATCH_HPP_
+
+#include <pthread.h>
+#include <sys/types.h>
+
+#include <cstddef>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "copy.hpp"
+#include "folders.hpp"
+#include "records.hpp"
+
+enum class CopyStage { FILLING, SYNCING, PLACED, FAILED };
+enum class FolderStage { OPEN, CLOSED, PLACED, FAILED };
+
+// A folder this run made and staged (see stage_folder) until the copies
+// below it are on the disk.
+struct StagedFolder {
+  std::shared_ptr<const UniqueFd> parent = nullptr;
+  std::string name = {};  // under which it goes in place
+  std::shared_ptr<const UniqueFd> folder = nullptr;  // the folder itself
+  int slot = -1;
+  FolderStage stage = FolderStage::OPEN;
+  int error = 0;  // why it FAILED
+};
+
+// A written copy of `entry` and, once its batch is placed, its outcome.
+struct WaitingCopy {
+  const DiffEntry* entry = nullptr;
+  PendingCopy copy = {};
+  std::shared_ptr<StagedFolder> staged = nullptr;  // the one it lies below
+  dev_t device = 0;                                // of its folder
+  CopyStage stage = CopyStage::FILLING;
+  int error = 0;  // why it FAILED
+};
+
+// Copies of one batch, their bytes, the result of syncing each device, and
+// the staged folders that go in place with them.
+struct Batch {
+  std::vector<WaitingCopy> copies = {};
+  off_t bytes = 0;
+  std::vector<std::pair<dev_t, int>> synced = {};  // device, error
+  std::vector<std::shared_ptr<StagedFolder>> folders = {};
+};
+
+// The batch being filled, the one before it while the sync thread makes it
+// durable, the staged folders not yet in place, and the devices the run
+// wrote to, each with a folder on it, for the final sync.
+struct Batches {
+  Batch filling = {};
+  Batch syncing = {};
+  pthread_t syncer = {};
+  bool syncer_running = false;
+  std::size_t limit = 1;  // copies a batch holds at most
+  // Not yet in place, in the order they were staged, and those that failed.
+  std::vector<std::shared_ptr<StagedFolder>> staged = {};
+  std::vector<std::pair<dev_t, std::shared_ptr<const UniqueFd>>> devices = {};
+};
+
+// Returns empty batches sized so that two of them fit the limit on open
+// files, which it raises toward its hard limit for them.
+Batches start_batches();
+
+// Adds the written `copy` to the batch being filled; a full batch is handed
+// over to be made durable, and the one before it is put in place. Returns
+// the copies that this put in place or failed, in the order they were
+// written.
+std::vector<WaitingCopy> add_copy(Batches& batches, WaitingCopy copy);
+
+// Makes every written copy durable and puts it in place. Returns them, in
+// the order they were written.
+std::vector<WaitingCopy> flush_batches(Batches& batches);
+
+// Stages the topmost folder that the last `open_folders` of `host` made,
+// unless the host takes unnamed files or that folder is below a staged one
+// already. If that fails, the folder simply stays in place.
+void stage_new_folder(Batches& batches, CopyState& copies,
+                      const FolderChain& host);
+
+// The staged folder that the deepest folder of `host` lies in or is, if
+// any.
+std::shared_ptr<StagedFolder> staged_above(const Batches& batches,
+                                           const FolderChain& host);
+
+// The device of the open folder `folder`, noted for `sync_devices`.
+dev_t note_device(Batches& batches,
+                  const std::shared_ptr<const UniqueFd>& folder);
+
+// Makes everything written to the host durable: `root` (a folder that can
+// be read) and every noted device, one syncfs and one fsync each. Returns 0
+// or the error number.
+int sync_devices(const Batches& batches, int root);
+
+#endif  // KELVODA_BATCH_HPP_
