@@ -78,8 +78,8 @@ void report_copy_failure(Run& run, const DiffEntry& entry, int error) {
 
 // Reports the outcome of each copy of `done`, in order. A new file whose
 // name the host already took may be a case-only rename (see take_over).
-void report_copies(Run& run, std::vector<WaitingCopy> done) {
-  for (WaitingCopy& waiting : done) {
+void report_copies(Run& run, const std::vector<WaitingCopy>& done) {
+  for (const WaitingCopy& waiting : done) {
     const DiffEntry& entry = *waiting.entry;
     int error = waiting.stage == CopyStage::PLACED ? 0 : waiting.error;
     if (error == EEXIST && entry.type == MISSING &&
