@@ -123,7 +123,7 @@ std::string key_by_text(const Walk& walk, int folder_fd, const char* name,
   }
   key.pop_back();
   const std::size_t slash = key.rfind('/');
-  FolderChain folders{walk.root, {}, {}, {}};
+  FolderChain folders{.root = walk.root};
   struct stat st {};
   const std::string last = key.substr(slash + 1);
   if (open_folders(folders,

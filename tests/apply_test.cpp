@@ -226,7 +226,7 @@ TEST(Apply, PruningClimbsTheHeldFoldersAndStopsAtTheRoot) {
   tree.mkdir("out/sub");
   tree.symlink(tree.path("t/root"), "rootlink");
   tree.symlink(tree.path("out"), "t/root/lnk");
-  FolderChain folders{tree.path("rootlink"), {}, {}, {}};
+  FolderChain folders{.root = tree.path("rootlink")};
   EXPECT_EQ(open_folders(folders, "lnk/sub", Create::NO), ENOTDIR);
   ASSERT_EQ(open_folders(folders, "", Create::NO), 0);
   auto [out, err] =
@@ -407,7 +407,7 @@ TEST(Apply, TreesDeeperThanPathMax) {
     deep += "/" + std::string(200, c);
   }
   const auto folder = [&](const std::string& root) {
-    FolderChain folders{root, {}, {}, {}};
+    FolderChain folders{.root = root};
     EXPECT_EQ(open_folders(folders, deep, Create::YES), 0);
     return folders;
   };
