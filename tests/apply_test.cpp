@@ -26,14 +26,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::int64_t OLD = 1000000000;
-
-std::string failure(const std::string& action, const std::string& path,
-                    int error) {
-  return "Fehler beim " + action + " " + quoted(path) + ": " +
-         error_text(error) + "\n";
-}
-
 // A local and a host tree, each in a folder of its own; the local one under
 // `local_base` where given.
 struct Sides {
@@ -43,8 +35,7 @@ struct Sides {
   std::string local = l.root();
   std::string host = h.root();
   std::string copy_failure(const std::string& rel, int error) const {
-    return failure("Kopieren von " + quoted(local + "/" + rel) + " nach",
-                   host + "/" + rel, error);
+    return ::copy_failure(local, host, rel, error);
   }
 };
 
@@ -272,17 +263,14 @@ TEST(Apply, BlockedFoldersFailAndHostLinksAreReplaced) {
   s.h.symlink(outside.path("outfile"), "f");
   s.l.write("f", "local", OLD + 10);
   s.h.write("x\"\\y/g", "old");
-  expect_run(
-      run_yes(s),
-      {copied(s, "k\"\\d/f", MISSING,
-              failure("Erstellen des Verzeichnisses", s.host + "/k\"\\d",
-                      ENOTDIR)),
-       removed(s.host, "k\"\\d"),
-       copied(s, "s/b", MISSING,
-              failure("Erstellen des Verzeichnisses", s.host + "/s", ENOTDIR)),
-       copied(s, "f", NEWER),
-       removed(s.host, "x\"\\y/g", folder_removed(s.host + "/x\"\\y"))},
-      6);
+  expect_run(run_yes(s),
+             {copied(s, "k\"\\d/f", MISSING,
+                     folder_failure(s.host + "/k\"\\d", ENOTDIR)),
+              removed(s.host, "k\"\\d"),
+              copied(s, "s/b", MISSING, folder_failure(s.host + "/s", ENOTDIR)),
+              copied(s, "f", NEWER),
+              removed(s.host, "x\"\\y/g", folder_removed(s.host + "/x\"\\y"))},
+             6);
   EXPECT_EQ(s.h.files(), (std::vector<std::string>{"f", "s"}));
   EXPECT_EQ(outside.files(), std::vector<std::string>{"outfile"});
   EXPECT_EQ(outside.read("outfile"), "outside");
@@ -311,9 +299,8 @@ TEST(Apply, PermissionFailuresEndOnlyTheirEntry) {
       run_yes(s, {.user = User::UNPRIVILEGED}),
       {copied(s, "w/m1", MISSING, s.copy_failure("w/m1", EACCES)),
        copied(s, "w/m2", MISSING, s.copy_failure("w/m2", EACCES)),
-       copied(
-           s, "w/sub/m3", MISSING,
-           failure("Erstellen des Verzeichnisses", s.host + "/w/sub", EACCES)),
+       copied(s, "w/sub/m3", MISSING,
+              folder_failure(s.host + "/w/sub", EACCES)),
        copied(s, "z\"\\", MISSING, s.copy_failure("z\"\\", EACCES)),
        copied(s, "ok", MISSING),
        {"ro/f", DELETED, "", failure("Löschen von", s.host + "/ro/f", EACCES)},
@@ -514,8 +501,8 @@ TEST(Apply, SourcesThatAreNoLongerFilesFail) {
 // before Linux 6.10 without CAP_DAC_READ_SEARCH) gets it linked through
 // /proc.
 TEST(Apply, InjectedFaultsKeepTheHostWhole) {
-  if (access("/usr/bin/strace", X_OK) != 0) {
-    GTEST_SKIP() << "strace is needed to inject faults into a run";
+  if (const std::string reason = strace_unavailable(); !reason.empty()) {
+    GTEST_SKIP() << reason;
   }
   const std::string writes = "copy_file_range,pwrite64";
   struct Case {
@@ -549,9 +536,7 @@ TEST(Apply, InjectedFaultsKeepTheHostWhole) {
       copies.push_back(copied(s, rel, c.type));
     }
     const RunResult run =
-        run_yes(s, {.wrapper = {"strace", "-f", "-qq", "-o", "/dev/null", "-e",
-                                "trace=" + c.calls, "-e",
-                                "inject=" + c.calls + ":" + c.inject}});
+        run_yes(s, {.wrapper = strace_injecting(c.calls, c.inject)});
     if (c.status == 0) {
       for (Action& copy : copies) {
         copy.err =
@@ -652,8 +637,8 @@ std::vector<TracedCall> traced_calls(const std::string& trace) {
 // on the host is followed by both, and a run that changes nothing syncs
 // nothing.
 TEST(Apply, CopiesReachTheDiskBeforeTheirNames) {
-  if (access("/usr/bin/strace", X_OK) != 0) {
-    GTEST_SKIP() << "strace is needed to see the order of system calls";
+  if (const std::string reason = strace_unavailable(); !reason.empty()) {
+    GTEST_SKIP() << reason;
   }
   // Enough copies for several batches under the limit on open files below,
   // so one batch is synced while the next is written.
@@ -671,22 +656,17 @@ TEST(Apply, CopiesReachTheDiskBeforeTheirNames) {
   TempTree io;
   // Where no thread can be started, each batch is synced before the next.
   const std::vector<std::string> no_threads = {
-      "-e", "inject=clone,clone3:error=EAGAIN"};
+      "inject=clone,clone3:error=EAGAIN"};
   const auto calls = [&](const Sides& sides, const std::string& err,
                          const std::vector<std::string>& extra = {}) {
-    std::vector<std::string> strace = {
-        "strace",
-        "-f",
-        "-qq",
-        "-y",
-        "-o",
-        io.path("trace"),
-        "-e",
-        "trace=copy_file_range,pwrite64,linkat,renameat,renameat2,syncfs,"
-        "fsync,clone,clone3"};
-    strace.insert(strace.end(), extra.begin(), extra.end());
-    const RunResult run =
-        run_yes(sides, {.open_files_limit = 129, .wrapper = strace});
+    std::vector<std::string> options = {"-y"};
+    options.insert(options.end(), extra.begin(), extra.end());
+    const RunResult run = run_yes(
+        sides,
+        {.open_files_limit = 129,
+         .wrapper = strace_wrapper("copy_file_range,pwrite64,linkat,renameat,"
+                                   "renameat2,syncfs,fsync,clone,clone3",
+                                   options, io.path("trace"))});
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.err, err);
     return traced_calls(io.read("trace"));
@@ -733,7 +713,6 @@ TEST(Apply, CopiesReachTheDiskBeforeTheirNames) {
   Sides failing;
   failing.l.write("k/f", "f", OLD);
   failing.h.symlink("nowhere", "k");
-  EXPECT_TRUE(calls(failing, failure("Erstellen des Verzeichnisses",
-                                     failing.host + "/k", ENOTDIR))
-                  .empty());
+  EXPECT_TRUE(
+      calls(failing, folder_failure(failing.host + "/k", ENOTDIR)).empty());
 }

@@ -25,10 +25,6 @@ const std::string QUESTION =
 const std::string INVALID_ANSWER = "Bitte nur (j)a oder (n)ein angeben!\n";
 const std::string CANCELLED = "\nAktualisierung abgebrochen.\n\n";
 
-std::string error(const std::string& message) {
-  return "kelvoda ERROR: " + message + "\n\n";
-}
-
 std::string blanks(std::size_t count) {
   return std::string(count, ' ');
 }
@@ -96,8 +92,10 @@ TEST(Cli, CommandLineErrorsEndTheReadingAndUsageComesLast) {
   TempTree tree;
   const std::string gone = tree.path("gone");
   const std::string unknown = "kelvoda ERROR: Unbekannte Option ";
-  const std::string no_value = error("-c benötigt eine Zahl (5-300)");
-  const std::string invalid = error("-c benötigt eine gültige Zahl (5-300)");
+  const std::string no_value =
+      command_line_error("-c benötigt eine Zahl (5-300)");
+  const std::string invalid =
+      command_line_error("-c benötigt eine gültige Zahl (5-300)");
   std::vector<CommandCase> cases = {
       {{}, "", USAGE, 1},
       {{gone}, "", USAGE, 1},
@@ -119,7 +117,7 @@ TEST(Cli, CommandLineErrorsEndTheReadingAndUsageComesLast) {
   for (const char* value : {"4", "301", "0", "-5"}) {
     cases.push_back({{"-c", value, gone, gone},
                      "",
-                     error("Wertebereich für -c ist 5-300"),
+                     command_line_error("Wertebereich für -c ist 5-300"),
                      1});
   }
   for (const char* value : {"+5", "5x", "0x10", "5.0", " 5", "5 ", "", "-",
@@ -324,8 +322,7 @@ TEST(Cli, NestedRootsAreRefusedTheSameRootIsNot) {
   } bind{p("bound"), mount(p("L/sub").c_str(), p("bound").c_str(), nullptr,
                            MS_BIND, nullptr) == 0};
   const std::vector<std::string> before = tree.files();
-  const std::string nested =
-      error("Die Verzeichnisse dürfen nicht ineinander liegen");
+  const std::string& nested = NESTED_TREES;
   const std::string same = summary(20, 0, 0, 0) + NOTHING_PENDING;
   std::vector<CommandCase> cases = {
       {{p("L"), p("L/sub")}, "", nested, 1},
@@ -382,8 +379,8 @@ TEST(Cli, StatusLineOnATerminalLeavesThePermanentLinesIntact) {
   // with TERM set; afterwards the screen holds the run's permanent lines and
   // the final account. (With stderr not a terminal every other test pins
   // the bytes.)
-  if (access("/usr/bin/strace", X_OK) != 0) {
-    GTEST_SKIP() << "strace is needed to slow a copy down";
+  if (const std::string reason = strace_unavailable(); !reason.empty()) {
+    GTEST_SKIP() << reason;
   }
   TempTree local;
   TempTree host;
@@ -394,31 +391,8 @@ TEST(Cli, StatusLineOnATerminalLeavesThePermanentLinesIntact) {
   const pid_t pid = forkpty(&master, nullptr, nullptr, &size);
   if (pid == 0) {
     setenv("TERM", "xterm", 1);
-    setenv("ASAN_OPTIONS", "detect_leaks=0", 1);  // no leak check when traced
-    const std::string binary = KELVODA_BINARY;
-    const std::vector<std::string> args = {
-        "strace",
-        "-f",
-        "-qq",
-        "-o",
-        "/dev/null",
-        "-e",
-        "trace=copy_file_range",
-        "-e",
-        "inject=copy_file_range:delay_exit=250000",
-        binary,
-        "-y",
-        "-c",
-        "20",
-        local.root(),
-        host.root()};
-    std::vector<char*> argv;
-    for (const std::string& arg : args) {
-      argv.push_back(const_cast<char*>(arg.c_str()));
-    }
-    argv.push_back(nullptr);
-    execvp(argv[0], argv.data());
-    _exit(127);
+    exec_kelvoda({"-y", "-c", "20", local.root(), host.root()},
+                 strace_injecting("copy_file_range", "delay_exit=250000"));
   }
   int status = 0;
   const std::string captured = drain_terminal(master, pid, status);

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "test_util.hpp"
 
 namespace fs = std::filesystem;
 
@@ -146,17 +147,8 @@ int attach_loop(int image_fd, std::string& device) {
 
 // Unmounts `dir`; returns whether nothing is mounted there any more. On
 // failure detaches the mount lazily and reports with ADD_FAILURE.
-bool unmount(const std::string& dir) {
-  using namespace std::chrono_literals;
-  int result = umount2(dir.c_str(), 0);
-  // A reader that has not yet let go keeps the mount busy for a moment.
-  for (int attempt = 0; result != 0 && errno == EBUSY && attempt < 100;
-       ++attempt) {
-    std::this_thread::sleep_for(20ms);
-    result = umount2(dir.c_str(), 0);
-  }
-  // EINVAL: nothing is mounted there.
-  if (result == 0 || errno == EINVAL) {
+bool unmount_or_detach(const std::string& dir) {
+  if (unmount(dir)) {
     return true;
   }
   ADD_FAILURE() << "cannot unmount " << dir << ": " << std::strerror(errno);
@@ -267,7 +259,7 @@ MountedHost::MountedHost(HostKind kind) : kind_(kind) {
 MountedHost::~MountedHost() {
   using namespace std::chrono_literals;
   if (!root_.empty()) {
-    unmount(root_);
+    unmount_or_detach(root_);
   }
   if (loop_fd_ >= 0) {
     close(loop_fd_);
@@ -292,7 +284,7 @@ bool MountedHost::remount() {
     return false;
   }
   mounted_ = false;
-  return unmount(root_) && mount();
+  return unmount_or_detach(root_) && mount();
 }
 
 bool MountedHost::mount() {

@@ -252,12 +252,9 @@ TEST(HostFs, MirrorsOntoEachKind) {
         const std::size_t slash = rel.rfind('/');
         lines.emplace_back(
             first.out.find(copying(local + "/" + rel, host + "/" + rel)),
-            (slash == std::string::npos
-                 ? "Fehler beim Kopieren von " + quoted(local + "/" + rel) +
-                       " nach " + quoted(host + "/" + rel)
-                 : "Fehler beim Erstellen des Verzeichnisses " +
-                       quoted(host + "/" + rel.substr(0, slash))) +
-                ": " + error_text(error) + "\n");
+            slash == std::string::npos
+                ? copy_failure(local, host, rel, error)
+                : folder_failure(host + "/" + rel.substr(0, slash), error));
       }
       std::sort(lines.begin(), lines.end());
       for (const auto& line : lines) {
@@ -293,11 +290,7 @@ TEST(HostFs, MirrorsOntoEachKind) {
     const RunResult nested =
         run_kelvoda({"-y", "-c", "20", root + "/Data/sub", root + "/data"});
     EXPECT_EQ(nested.status, ignores_case(kind) ? 1 : 0);
-    EXPECT_EQ(nested.err,
-              ignores_case(kind)
-                  ? "kelvoda ERROR: Die Verzeichnisse dürfen nicht ineinander "
-                    "liegen\n\n"
-                  : "");
+    EXPECT_EQ(nested.err, ignores_case(kind) ? NESTED_TREES : "");
     EXPECT_EQ(listed_files(root + "/Data"), (Files{{"sub/f", "f"}}));
   }
 }

@@ -25,16 +25,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr std::int64_t OLD = 1000000000;
-
-// Unmounts `root`: root directly, anyone else through fusermount3. Returns
-// whether it worked.
-bool unmount(const std::string& root) {
-  return geteuid() == 0
-             ? umount2(root.c_str(), 0) == 0
-             : std::system(("fusermount3 -u -q " + root).c_str()) == 0;
-}
-
 // powercut_fs on a fresh mount point, run in the foreground by a child
 // process, losing power at change `cut_at` (0: never) as `mode` says. The
 // destructor unmounts it, also when the test failed, and expects the file
@@ -281,22 +271,19 @@ TEST(PowerCut, EveryHostFileHoldsItsOldOrNewContentAtEveryCut) {
 
   // A staged folder that cannot be put in place takes the copies in it
   // along: each gets the copy error, and nothing of them stays behind.
-  if (access("/usr/bin/strace", X_OK) == 0) {
+  if (strace_unavailable().empty()) {
     const PowerCutMount mount("forget", 0);
     ASSERT_TRUE(mount.mounted()) << mount.log();
     const TempTree host(mount.root());
     prepare(host, files);
     // The first rename stages the new folder, the second puts it in place.
-    const RunResult run = run_kelvoda(
-        {"-y", local.root(), host.root()},
-        {.wrapper = {"strace", "-f", "-qq", "-o", "/dev/null", "-e",
-                     "trace=renameat,renameat2", "-e",
-                     "inject=renameat,renameat2:error=EIO:when=2"}});
+    const RunResult run =
+        run_kelvoda({"-y", local.root(), host.root()},
+                    {.wrapper = strace_injecting("renameat,renameat2",
+                                                 "error=EIO:when=2")});
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.err, "Fehler beim Kopieren von " +
-                           quoted(local.path("sub/in/new")) + " nach " +
-                           quoted(host.path("sub/in/new")) + ": " +
-                           error_text(EIO) + "\n");
+    EXPECT_EQ(run.err,
+              copy_failure(local.root(), host.root(), "sub/in/new", EIO));
     std::vector<std::string> copied = local.files();
     std::erase(copied, "sub/in/new");
     EXPECT_EQ(host.files(), copied);
@@ -306,7 +293,7 @@ TEST(PowerCut, EveryHostFileHoldsItsOldOrNewContentAtEveryCut) {
 
   // Interrupted at each write, the run leaves no hidden file or folder: the
   // new folder, staged on this host without unnamed files, goes with them.
-  if (access("/usr/bin/strace", X_OK) != 0) {
+  if (!strace_unavailable().empty()) {
     return;
   }
   for (int write = 1;; ++write) {
@@ -316,11 +303,9 @@ TEST(PowerCut, EveryHostFileHoldsItsOldOrNewContentAtEveryCut) {
     const TempTree host(mount.root());
     prepare(host, files);
     const std::string at = ":when=" + std::to_string(write);
-    const RunResult run =
-        run_kelvoda({"-y", local.root(), host.root()},
-                    {.wrapper = {"strace", "-f", "-qq", "-o", "/dev/null", "-e",
-                                 "trace=pwrite64", "-e",
-                                 "inject=pwrite64:signal=SIGINT" + at}});
+    const RunResult run = run_kelvoda(
+        {"-y", local.root(), host.root()},
+        {.wrapper = strace_injecting("pwrite64", "signal=SIGINT" + at)});
     expect_old_or_new(host, files);
     expect_nothing_hidden(host);
     if (run.status == 0) {

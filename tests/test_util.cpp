@@ -4,12 +4,15 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -18,6 +21,7 @@
 #include <iostream>
 #include <sstream>
 #include <system_error>
+#include <thread>
 
 #include "gtest/gtest.h"
 
@@ -281,8 +285,9 @@ RunResult run_in_child(const std::function<int()>& body,
   return result;
 }
 
-void exec_kelvoda(const std::vector<std::string>& args) {
-  exec_binary(KELVODA_BINARY, args);
+void exec_kelvoda(const std::vector<std::string>& args,
+                  const std::vector<std::string>& wrapper) {
+  exec_binary(KELVODA_BINARY, args, wrapper);
 }
 
 void expect_run(const RunResult& run, const std::string& out,
@@ -347,4 +352,67 @@ std::string folder_removed(const std::string& path) {
 std::string scan_error(const std::string& root, int error) {
   return "FEHLER beim Durchsuchen des Verzeichnisses: '" + root + "' (" +
          error_text(error) + ")\n\n";
+}
+
+std::string failure(const std::string& action, const std::string& path,
+                    int error) {
+  return "Fehler beim " + action + " " + quoted(path) + ": " +
+         error_text(error) + "\n";
+}
+
+std::string copy_failure(const std::string& local, const std::string& host,
+                         const std::string& rel, int error) {
+  return failure("Kopieren von " + quoted(local + "/" + rel) + " nach",
+                 host + "/" + rel, error);
+}
+
+std::string folder_failure(const std::string& folder, int error) {
+  return failure("Erstellen des Verzeichnisses", folder, error);
+}
+
+std::string command_line_error(const std::string& message) {
+  return "kelvoda ERROR: " + message + "\n\n";
+}
+
+const std::string NESTED_TREES =
+    command_line_error("Die Verzeichnisse dürfen nicht ineinander liegen");
+
+std::string strace_unavailable() {
+  return access("/usr/bin/strace", X_OK) == 0 ? "" : "strace is not installed";
+}
+
+std::vector<std::string> strace_wrapper(const std::string& calls,
+                                        const std::vector<std::string>& options,
+                                        const std::string& output) {
+  std::vector<std::string> wrapper = {"strace", "-f", "-qq",           "-o",
+                                      output,   "-e", "trace=" + calls};
+  for (const std::string& option : options) {
+    if (option.starts_with("-")) {
+      wrapper.push_back(option);
+    } else {
+      wrapper.insert(wrapper.end(), {"-e", option});
+    }
+  }
+  return wrapper;
+}
+
+std::vector<std::string> strace_injecting(const std::string& calls,
+                                          const std::string& inject) {
+  return strace_wrapper(calls, {"inject=" + calls + ":" + inject});
+}
+
+bool unmount(const std::string& dir) {
+  using namespace std::chrono_literals;
+  if (geteuid() != 0) {
+    return std::system(("fusermount3 -u -q '" + dir + "'").c_str()) == 0;
+  }
+  int result = umount2(dir.c_str(), 0);
+  // A reader that has not yet let go keeps the mount busy for a moment.
+  for (int attempt = 0; result != 0 && errno == EBUSY && attempt < 100;
+       ++attempt) {
+    std::this_thread::sleep_for(20ms);
+    result = umount2(dir.c_str(), 0);
+  }
+  // EINVAL: nothing is mounted there.
+  return result == 0 || errno == EINVAL;
 }

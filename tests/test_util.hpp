@@ -88,9 +88,10 @@ RunResult run_kelvoda(const std::vector<std::string>& args,
 RunResult run_in_child(const std::function<int()>& body,
                        const RunOptions& options = {});
 
-// In a child process: replaces it with kelvoda run with `args`; ends it with
-// status 127 if that fails.
-[[noreturn]] void exec_kelvoda(const std::vector<std::string>& args);
+// In a child process: replaces it with kelvoda run with `args`, under
+// `wrapper` where one is given; ends it with status 127 if that fails.
+[[noreturn]] void exec_kelvoda(const std::vector<std::string>& args,
+                               const std::vector<std::string>& wrapper = {});
 
 // Expects `run` to have printed exactly `out` and `err` and ended with
 // `status`.
@@ -99,6 +100,31 @@ void expect_run(const RunResult& run, const std::string& out,
 
 // The lines of `text` (each without its "\n"), sorted.
 std::vector<std::string> sorted_lines(const std::string& text);
+
+// A modification time well in the past, for files a run is to find older.
+inline constexpr std::int64_t OLD = 1000000000;
+
+// Why strace cannot run here, or "" when it can.
+std::string strace_unavailable();
+
+// The wrapper that runs kelvoda under strace, following its threads, with
+// its trace of `calls` (comma-separated) written to `output` ("/dev/null":
+// none) and each of `options` ("inject=...", or more options such as "-y")
+// added. LeakSanitizer cannot work in a traced process, so the runners turn
+// it off for a wrapped run.
+std::vector<std::string> strace_wrapper(
+    const std::string& calls, const std::vector<std::string>& options = {},
+    const std::string& output = "/dev/null");
+
+// The wrapper that makes `calls` of kelvoda behave as `inject` says
+// ("error=EIO:when=2", "signal=SIGINT", "delay_exit=250000").
+std::vector<std::string> strace_injecting(const std::string& calls,
+                                          const std::string& inject);
+
+// Unmounts the file system mounted at `dir`: directly as root, through
+// fusermount3 otherwise; waits a moment for a reader that has not yet let
+// go. Returns whether nothing is mounted there any more.
+bool unmount(const std::string& dir);
 
 // The program's texts: the report's action texts, each ending its line, and
 // the text of a run that finds nothing pending.
@@ -120,5 +146,18 @@ std::string file_removed(const std::string& path);
 std::string folder_removed(const std::string& path);
 // The message for a root that cannot be opened for the scan.
 std::string scan_error(const std::string& root, int error);
+// "Fehler beim <action> <path quoted>: <error text>\n", the form of every
+// failed single action.
+std::string failure(const std::string& action, const std::string& path,
+                    int error);
+// The failed copy of `rel` from the local root `local` to the host root
+// `host`, and the failed creation of the host folder `folder`.
+std::string copy_failure(const std::string& local, const std::string& host,
+                         const std::string& rel, int error);
+std::string folder_failure(const std::string& folder, int error);
+// A command-line error: "kelvoda ERROR: <message>\n\n".
+std::string command_line_error(const std::string& message);
+// The refusal of two trees of which one lies inside the other.
+extern const std::string NESTED_TREES;
 
 #endif  // KELVODA_TEST_UTIL_HPP_
