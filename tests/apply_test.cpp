@@ -509,10 +509,14 @@ TEST(Apply, InjectedFaultsKeepTheHostWhole) {
     std::string calls, inject;
     DiffType type;
     int status;
-    int copy_error = 0;  // what each copy fails with
-    int sync_error = 0;  // what the final sync fails with
+    int copy_error = 0;   // what each copy fails with
+    int sync_error = 0;   // what the final sync fails with
+    bool sparse = false;  // the local files have holes
   };
   std::vector<Case> cases = {
+      // A file with holes is copied segment by segment; a failed segment
+      // fails the copy instead of leaving a hole in its place.
+      {"copy_file_range", "error=EIO", MISSING, 0, EIO, 0, true},
       {"linkat", "error=EPERM:when=1+2", MISSING, 0},
       {"linkat", "error=ENOENT:when=1+2", MISSING, 0},
       // A batch whose sync fails never reaches its names; a failed final
@@ -529,7 +533,13 @@ TEST(Apply, InjectedFaultsKeepTheHostWhole) {
     Sides s;
     std::vector<Action> copies;
     for (const std::string rel : {"a", "b"}) {
-      s.l.write(rel, std::string(1 << 20, rel[0]), OLD + 10);
+      s.l.write(rel, c.sparse ? "" : std::string(1 << 20, rel[0]), OLD + 10);
+      if (c.sparse) {
+        const UniqueFd fd(open(s.l.path(rel).c_str(), O_WRONLY));
+        ASSERT_EQ(pwrite(fd.get(), "data", 4, 1 << 20), 4);
+        ASSERT_EQ(ftruncate(fd.get(), 2 << 20), 0);
+        s.l.set_mtime(rel, OLD + 10);
+      }
       if (c.type == NEWER) {
         s.h.write(rel, "old", OLD);
       }
@@ -658,12 +668,13 @@ TEST(Apply, CopiesReachTheDiskBeforeTheirNames) {
   const std::vector<std::string> no_threads = {
       "inject=clone,clone3:error=EAGAIN"};
   const auto calls = [&](const Sides& sides, const std::string& err,
-                         const std::vector<std::string>& extra = {}) {
+                         const std::vector<std::string>& extra = {},
+                         long long open_files_limit = 129) {
     std::vector<std::string> options = {"-y"};
     options.insert(options.end(), extra.begin(), extra.end());
     const RunResult run = run_yes(
         sides,
-        {.open_files_limit = 129,
+        {.open_files_limit = open_files_limit,
          .wrapper = strace_wrapper("copy_file_range,pwrite64,linkat,renameat,"
                                    "renameat2,syncfs,fsync,clone,clone3",
                                    options, io.path("trace"))});
@@ -709,6 +720,16 @@ TEST(Apply, CopiesReachTheDiskBeforeTheirNames) {
     }
     EXPECT_TRUE(order.ends_with("SF")) << order;
   }
+  // Under the usual limit on open files all of them fit one batch: one sync
+  // for it and the final one.
+  const Sides usual;
+  fill(usual);
+  std::string syncs;
+  for (const TracedCall& call : calls(usual, "", {}, -1)) {
+    syncs +=
+        call.kind == 'S' || call.kind == 'F' ? std::string(1, call.kind) : "";
+  }
+  EXPECT_EQ(syncs, "SFSF");
   // The only action fails: nothing changed, nothing to sync.
   Sides failing;
   failing.l.write("k/f", "f", OLD);

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <filesystem>
 #include <iostream>
 #include <set>
 #include <string>
@@ -201,6 +202,29 @@ TEST(Cli, DialogueAppliesOnlyAfterALineBeginningWithJ) {
     EXPECT_EQ(host.files(), c.applied ? std::vector<std::string>{"f.txt"}
                                       : std::vector<std::string>{});
   }
+}
+
+TEST(Cli, HostRootRemovedWhileTheQuestionWaits) {
+  // Each copy then fails on its folder, and the run goes on to its end.
+  TempTree local;
+  TempTree host;
+  local.write("a", "a", 100);
+  local.write("d/b", "b", 100);
+  const auto child = start_kelvoda({"-c", "10", local.root(), host.root()},
+                                   {.stdin_mode = Stdin::PIPE});
+  ASSERT_TRUE(child->wait_for(QUESTION));
+  std::filesystem::remove_all(host.root());
+  child->send("j\n");
+  const RunResult run = child->finish();
+  EXPECT_EQ(sorted_lines(run.out),
+            sorted_lines("\n" + blanks(9) + "a" + MISSING_TEXT + blanks(7) +
+                         "d/b" + MISSING_TEXT + summary(2, 0, 2, 0) + QUESTION +
+                         copying(local.path("a"), host.path("a")) +
+                         copying(local.path("d/b"), host.path("d/b")) + "\n"));
+  EXPECT_EQ(sorted_lines(run.err),
+            sorted_lines(folder_failure(host.root(), ENOENT) +
+                         folder_failure(host.path("d"), ENOENT)));
+  EXPECT_EQ(run.status, 0);
 }
 
 TEST(Cli, HostOnlyFilesAreDeletedAfterConfirmation) {

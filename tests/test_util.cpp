@@ -224,33 +224,34 @@ std::vector<std::string> TempTree::files() const {
 
 RunResult run_kelvoda(const std::vector<std::string>& args,
                       const RunOptions& options) {
-  const std::string& binary = binary_for(options.user);
-  return run_in_child(
-      [&] {
-        exec_binary(binary, args, options.wrapper);
-        return 127;
-      },
-      options);
+  return start_kelvoda(args, options)->finish();
 }
 
 RunResult run_in_child(const std::function<int()>& body,
                        const RunOptions& options) {
-  // Files, not pipes: the child can never block on a full pipe.
-  const std::string io = make_temp_dir();
-  const std::string in_path = io + "/in";
-  const std::string out_path = io + "/out";
-  const std::string err_path = io + "/err";
-  write_file(in_path, options.stdin_text);
+  return Child(body, options).finish();
+}
 
-  const pid_t pid = fork();
-  if (pid == 0) {
+Child::Child(const std::function<int()>& body, const RunOptions& options)
+    : io_(make_temp_dir()) {
+  // Files, not pipes: the child can never block on a full pipe.
+  const std::string in_path = io_ + "/in";
+  write_file(in_path, options.stdin_text);
+  int input[2] = {-1, -1};
+  if (options.stdin_mode == Stdin::PIPE) {
+    EXPECT_EQ(pipe2(input, O_CLOEXEC), 0);
+  }
+  pid_ = fork();
+  if (pid_ == 0) {
     if (options.stdin_mode == Stdin::CLOSED) {
       close(0);
+    } else if (options.stdin_mode == Stdin::PIPE) {
+      dup2(input[0], 0);
     } else {
       dup2(open(in_path.c_str(), O_RDONLY), 0);
     }
-    dup2(open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666), 1);
-    dup2(open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666), 2);
+    dup2(open((io_ + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666), 1);
+    dup2(open((io_ + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666), 2);
     if (options.file_size_limit >= 0) {
       const bool fails = options.over_limit == OverLimit::FAILS;
       signal(SIGXFSZ, fails ? SIG_IGN : SIG_DFL);
@@ -273,16 +274,73 @@ RunResult run_in_child(const std::function<int()>& body,
     std::cerr.flush();
     _exit(status);
   }
+  if (input[0] >= 0) {
+    close(input[0]);
+  }
+  stdin_pipe_ = input[1];
+}
+
+Child::~Child() {
+  if (pid_ > 0) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  if (stdin_pipe_ >= 0) {
+    close(stdin_pipe_);
+  }
+  std::error_code ec;
+  fs::remove_all(io_, ec);
+}
+
+bool Child::wait_for(const std::string& text, double seconds) const {
+  using namespace std::chrono;
+  const auto end = steady_clock::now() + duration<double>(seconds);
+  for (;;) {
+    if (read_file(io_ + "/out").find(text) != std::string::npos) {
+      return true;
+    }
+    // A child that has ended writes nothing more.
+    siginfo_t info{};
+    const bool ended = waitid(P_PID, static_cast<id_t>(pid_), &info,
+                              WEXITED | WNOHANG | WNOWAIT) == 0 &&
+                       info.si_pid == pid_;
+    if (ended || steady_clock::now() > end) {
+      return read_file(io_ + "/out").find(text) != std::string::npos;
+    }
+    std::this_thread::sleep_for(milliseconds(5));
+  }
+}
+
+void Child::send(const std::string& text) const {
+  EXPECT_EQ(write(stdin_pipe_, text.data(), text.size()),
+            static_cast<ssize_t>(text.size()));
+}
+
+RunResult Child::finish() {
+  if (stdin_pipe_ >= 0) {
+    close(stdin_pipe_);
+    stdin_pipe_ = -1;
+  }
   int wait_status = 0;
-  waitpid(pid, &wait_status, 0);
+  waitpid(pid_, &wait_status, 0);
+  pid_ = -1;
   RunResult result;
   result.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status)
                                          : 128 + WTERMSIG(wait_status);
-  result.out = read_file(out_path);
-  result.err = read_file(err_path);
-  std::error_code ec;
-  fs::remove_all(io, ec);
+  result.out = read_file(io_ + "/out");
+  result.err = read_file(io_ + "/err");
   return result;
+}
+
+std::unique_ptr<Child> start_kelvoda(const std::vector<std::string>& args,
+                                     const RunOptions& options) {
+  const std::string& binary = binary_for(options.user);
+  return std::make_unique<Child>(
+      [&] {
+        exec_binary(binary, args, options.wrapper);
+        return 127;
+      },
+      options);
 }
 
 void exec_kelvoda(const std::vector<std::string>& args,

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -51,7 +52,9 @@ class TempTree {
 // UNPRIVILEGED is uid and gid 65534 when the tests run as root, whom
 // permission bits do not bind, and the current user otherwise.
 enum class User { CURRENT, UNPRIVILEGED };
-enum class Stdin { TEXT, CLOSED };
+// The child's stdin: a file holding the text, closed, or a pipe that the
+// test writes to while the child runs (see Child::send).
+enum class Stdin { TEXT, CLOSED, PIPE };
 // What a write beyond the file size limit does to the run: the write fails
 // with EFBIG (SIGXFSZ ignored), or SIGXFSZ kills the run at once.
 enum class OverLimit { FAILS, KILLS };
@@ -87,6 +90,36 @@ RunResult run_kelvoda(const std::vector<std::string>& args,
 // `body` returns. For in-process work that must run unprivileged.
 RunResult run_in_child(const std::function<int()>& body,
                        const RunOptions& options = {});
+
+// A child process set up as `options` say (stdin, user, limits), with
+// stdout and stderr captured in files, running `body` in the background;
+// its status is what `body` returns. The destructor kills and reaps a child
+// still running.
+class Child {
+ public:
+  Child(const std::function<int()>& body, const RunOptions& options);
+  ~Child();
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  pid_t pid() const { return pid_; }
+  // Waits up to `seconds` until the child's stdout holds `text`; returns
+  // whether it does.
+  bool wait_for(const std::string& text, double seconds = 20) const;
+  // Writes `text` to the child's stdin (Stdin::PIPE).
+  void send(const std::string& text) const;
+  // Closes its stdin, waits for the end and returns what it wrote.
+  RunResult finish();
+
+ private:
+  std::string io_;  // holds the files of stdin, stdout and stderr
+  int stdin_pipe_ = -1;
+  pid_t pid_ = -1;
+};
+
+// Starts kelvoda with `args` as `options` say, in the background.
+std::unique_ptr<Child> start_kelvoda(const std::vector<std::string>& args,
+                                     const RunOptions& options = {});
 
 // In a child process: replaces it with kelvoda run with `args`, under
 // `wrapper` where one is given; ends it with status 127 if that fails.
