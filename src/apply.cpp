@@ -10,37 +10,18 @@
 
 #include <cerrno>
 #include <cstring>
-#include <iomanip>
-#include <sstream>
 #include <string_view>
-#include <system_error>
 
 #include "batch.hpp"
+#include "clear.hpp"
 #include "copy.hpp"
 #include "interrupt.hpp"
+#include "messages.hpp"
 #include "takeover.hpp"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string quoted_form(const fs::path& path) {
-  std::ostringstream out;
-  out << std::quoted(path.native());
-  return out.str();
-}
-
-// Writes "Fehler beim <action>: <system text>" to stderr; the run goes on.
-void report_failure(Console& console, const std::string& action, int error) {
-  status_count(console, Counted::FAILURE);
-  say(console, Stream::ERR,
-      "Fehler beim " + action + ": " + std::generic_category().message(error) +
-          "\n");
-}
-
-std::string join(const std::string& root, std::string_view rel) {
-  return (fs::path(root) / rel).native();
-}
 
 // The folder part of a relative path ("" for a file in the root) and its
 // last name.
@@ -60,9 +41,10 @@ struct Run {
   FolderChain host;
   CopyState copies;
   Batches batches;
+  Clearing clearing;
   TakeOvers take_overs;
-  // The last host folder copied into and its device: copies of one folder
-  // share it, so it is looked up per folder.
+  // The last host folder worked in and its device: the entries of one
+  // folder share it, so it is looked up per folder.
   std::shared_ptr<const UniqueFd> device_folder = nullptr;
   dev_t device = 0;
   bool changed = false;  // whether the host needs the final sync
@@ -71,21 +53,61 @@ struct Run {
 void report_copy_failure(Run& run, const DiffEntry& entry, int error) {
   report_failure(
       run.console,
-      "Kopieren von " + quoted_form(join(run.local_root, entry.rel_path)) +
-          " nach " + quoted_form(join(run.host_root, entry.rel_path)),
+      copying_action(run.console, join(run.local_root, entry.rel_path),
+                     join(run.host_root, entry.rel_path)),
       error);
 }
 
-// Reports the outcome of each copy of `done`, in order. A new file whose
-// name the host already took may be a case-only rename (see take_over).
+// Notes the device of the deepest host folder held, for the final sync.
+void note_host_device(Run& run) {
+  if (run.device_folder != run.host.fds.back()) {
+    run.device_folder = run.host.fds.back();
+    run.device = note_device(run.batches, run.device_folder);
+  }
+}
+
+// Copies `entry` at once into the host folder `folder`, replacing whatever
+// is there but a folder, and puts it in place. Returns 0 or the error
+// number.
+int copy_now(Run& run, const DiffEntry& entry,
+             const std::shared_ptr<const UniqueFd>& folder) {
+  const auto [local_folder, name] = split(entry.rel_path);
+  if (const int error = open_folders(run.local, local_folder, Create::NO);
+      error != 0) {
+    return error;
+  }
+  PendingCopy pending{
+      .folder = folder, .name = name, .target = Target::REPLACE};
+  const int error =
+      write_copy(run.copies, run.local.fds.back()->get(), pending, Sync::NOW);
+  return error != 0 ? error : place_copy(pending);
+}
+
+// The new file of `waiting` found its name taken on the host. What the scan
+// did not list or the run deletes anyway makes way for it; a file under a
+// name the host takes as the same may be a case-only rename (see
+// take_over). Returns 0 or the error number.
+int claim_name(Run& run, const WaitingCopy& waiting) {
+  const DiffEntry& entry = *waiting.entry;
+  const int error = clear_file_way(run.clearing, run.console,
+                                   waiting.copy.folder->get(), entry.rel_path);
+  if (error == 0) {
+    return copy_now(run, entry, waiting.copy.folder);
+  }
+  if (error != EEXIST) {
+    return error;
+  }
+  return take_over(run.take_overs, run.copies, run.local, run.host_root, entry);
+}
+
+// Reports the outcome of each copy of `done`, in order.
 void report_copies(Run& run, const std::vector<WaitingCopy>& done) {
   for (const WaitingCopy& waiting : done) {
     const DiffEntry& entry = *waiting.entry;
     int error = waiting.stage == CopyStage::PLACED ? 0 : waiting.error;
     if (error == EEXIST && entry.type == MISSING &&
         waiting.copy.target != Target::STAGED) {
-      error = take_over(run.take_overs, run.copies, run.local, run.host_root,
-                        entry);
+      error = claim_name(run, waiting);
     }
     if (error != 0) {
       report_copy_failure(run, entry, error);
@@ -102,22 +124,36 @@ void flush(Run& run) {
   report_copies(run, flush_batches(run.batches));
 }
 
-void write_entry(Run& run, const DiffEntry& entry) {
-  const std::string source = join(run.local_root, entry.rel_path);
-  const std::string target = join(run.host_root, entry.rel_path);
-  say(run.console, Stream::OUT, source + " -> " + target + "\n");
-  status_copy_start(run.console, entry.rel_path, entry.size);
-
-  const auto [folder, name] = split(entry.rel_path);
-  if (const int error = open_folders(run.host, folder, Create::YES);
-      error != 0) {
-    flush(run);
-    report_failure(run.console,
-                   "Erstellen des Verzeichnisses " +
-                       quoted_form(fs::path(target).parent_path()),
-                   error);
-    return;
+// Opens the host folders of `folder`, making those that are missing. A
+// link, a special file or a file due for deletion in the way is removed
+// first. Returns 0 or the error number.
+int open_host_folders(Run& run, std::string_view folder) {
+  for (;;) {
+    const int error = open_folders(run.host, folder, Create::YES);
+    if (error != ENOTDIR) {
+      return error;
+    }
+    flush(run);  // the earlier copies' messages come before a removal's
+    if (!clear_folder_way(run.clearing, run.console, run.host, folder)) {
+      return error;
+    }
+    run.changed = true;
   }
+}
+
+// Where the copy of `entry` failed: making its folder or the copy itself.
+enum class Failed { FOLDER, COPY };
+
+// Writes the copy of `entry` into its host folder, made as needed, and adds
+// it to the batch being filled. Returns 0 or the error number, with
+// `failed` telling what failed.
+int write_copy_of(Run& run, const DiffEntry& entry, Failed& failed) {
+  const auto [folder, name] = split(entry.rel_path);
+  failed = Failed::FOLDER;
+  if (const int error = open_host_folders(run, folder); error != 0) {
+    return error;
+  }
+  failed = Failed::COPY;
   run.changed =
       run.changed || (!run.host.created.empty() && run.host.created.back());
   if (run.host.created.size() > run.host.kept) {
@@ -125,9 +161,8 @@ void write_entry(Run& run, const DiffEntry& entry) {
   }
   const std::shared_ptr<StagedFolder> staged =
       staged_above(run.batches, run.host);
-  int error = staged != nullptr ? staged->error : 0;
-  if (error == 0) {
-    error = open_folders(run.local, folder, Create::NO);
+  if (staged != nullptr && staged->error != 0) {
+    return staged->error;
   }
   const bool open_staged =
       staged != nullptr && staged->stage == FolderStage::OPEN;
@@ -138,24 +173,53 @@ void write_entry(Run& run, const DiffEntry& entry) {
                                          : open_staged         ? Target::STAGED
                                                                : Target::NEW},
                       .staged = staged};
+  int error = open_folders(run.local, folder, Create::NO);
   if (error == 0) {
     error = write_copy(run.copies, run.local.fds.back()->get(), waiting.copy,
                        Sync::LATER);
   }
   if (error != 0) {
-    flush(run);
-    report_copy_failure(run, entry, error);
+    return error;
+  }
+  note_host_device(run);
+  waiting.device = run.device;
+  report_copies(run, add_copy(run.batches, std::move(waiting),
+                              run.local.fds.size() + run.host.fds.size()));
+  return 0;
+}
+
+void write_entry(Run& run, const DiffEntry& entry) {
+  const std::string source = join(run.local_root, entry.rel_path);
+  const std::string target = join(run.host_root, entry.rel_path);
+  say(run.console, Stream::OUT,
+      shown(run.console, Stream::OUT, source) + " -> " +
+          shown(run.console, Stream::OUT, target) + "\n");
+  status_copy_start(run.console, entry.rel_path, entry.size);
+  Failed failed = Failed::COPY;
+  int error = write_copy_of(run, entry, failed);
+  if (error == EMFILE) {
+    flush(run);  // the waiting copies give their descriptors back
+    error = write_copy_of(run, entry, failed);
+  }
+  if (error == 0) {
     return;
   }
-  if (run.device_folder != run.host.fds.back()) {
-    run.device_folder = run.host.fds.back();
-    run.device = note_device(run.batches, run.device_folder);
+  flush(run);  // the earlier copies' messages come first
+  if (failed == Failed::FOLDER) {
+    report_failure(run.console,
+                   path_action(run.console, "Erstellen des Verzeichnisses",
+                               fs::path(target).parent_path().native()),
+                   error);
+    return;
   }
-  waiting.device = run.device;
-  report_copies(run, add_copy(run.batches, std::move(waiting)));
+  report_copy_failure(run, entry, error);
 }
 
 void remove_entry(Run& run, const DiffEntry& entry) {
+  if (settled(run.clearing, entry.rel_path) ||
+      taken_over(run.take_overs, entry.rel_path)) {
+    return;  // removed to clear the way, or it holds a local file's copy
+  }
   const std::string target = join(run.host_root, entry.rel_path);
   const auto [folder, name] = split(entry.rel_path);
   // The file is removed relative to its folder, reached without following
@@ -165,19 +229,17 @@ void remove_entry(Run& run, const DiffEntry& entry) {
   // and search permission on its folder, not read permission.
   int error = open_folders(run.host, folder, Create::NO);
   const bool opened = error == 0;
-  if (taken_over(run.take_overs, entry.rel_path)) {
-    error = ENOENT;  // its host entry now holds a local file's copy
-  } else if (opened &&
-             unlinkat(run.host.fds.back()->get(), name.c_str(), 0) != 0) {
+  if (opened && unlinkat(run.host.fds.back()->get(), name.c_str(), 0) != 0) {
     error = errno;
   }
   if (error != 0 && error != ENOENT) {
-    report_failure(run.console, "Löschen von " + quoted_form(target), error);
+    report_failure(run.console, path_action(run.console, "Löschen von", target),
+                   error);
     return;
   }
   if (error == 0) {
-    say(run.console, Stream::OUT, target + " wurde entfernt.\n");
-    status_count(run.console, Counted::DELETED);
+    report_removed_file(run.console, target);
+    note_host_device(run);
     run.changed = true;
   }
   if (opened && remove_empty_parents(run.host, fs::path(target).parent_path(),
@@ -237,6 +299,7 @@ void sync_different_files(const std::vector<DiffEntry>& entries,
           .host = {.root = host_root},
           .copies = start_copies(console),
           .batches = start_batches(),
+          .clearing = {.entries = entries, .host_root = host_root},
           .take_overs = {.entries = entries}};
   std::uint64_t bytes = 0;
   for (const DiffEntry& entry : entries) {
@@ -259,7 +322,8 @@ void sync_different_files(const std::vector<DiffEntry>& entries,
   if (run.changed) {
     status_sync_start(console);
     if (const int error = sync_host(run); error != 0) {
-      report_failure(console, "Synchronisieren von " + quoted_form(host_root),
+      report_failure(console,
+                     path_action(console, "Synchronisieren von", host_root),
                      error);
     }
   }
@@ -280,7 +344,8 @@ int remove_empty_parents(FolderChain& folders, fs::path start,
     bool empty = false;
     if (const int error = test_empty(folders.fds.back()->get(), empty);
         error != 0) {
-      report_failure(console, "Prüfen von " + quoted_form(start), error);
+      report_failure(console,
+                     path_action(console, "Prüfen von", start.native()), error);
       return removed;
     }
     if (!empty) {
@@ -289,12 +354,11 @@ int remove_empty_parents(FolderChain& folders, fs::path start,
     const int parent = folders.fds[folders.fds.size() - 2]->get();
     if (unlinkat(parent, folders.names.back().c_str(), AT_REMOVEDIR) != 0) {
       const int error = errno;
-      report_failure(console, "Löschen von " + quoted_form(start), error);
+      report_failure(
+          console, path_action(console, "Löschen von", start.native()), error);
       return removed;
     }
-    say(console, Stream::OUT,
-        "Ordner " + quoted_form(start) + " wurde entfernt\n");
-    status_count(console, Counted::FOLDER_REMOVED);
+    report_removed_folder(console, start.native());
     ++removed;
     close_deepest(folders);
     start = start.parent_path();

@@ -19,6 +19,9 @@ namespace {
 
 // Hands a batch over at this many bytes of copies.
 constexpr off_t BATCH_BYTES = off_t{128} << 20;
+// Descriptors besides the folders held and the waiting copies: the standard
+// streams, a source being read, a listing, and one to spare.
+constexpr std::size_t RESERVED_FILES = 6;
 
 // Makes the copies of `batch` durable: one syncfs and one fsync per device
 // for all of them. syncfs writes what the kernel holds; FUSE drivers
@@ -180,7 +183,7 @@ std::vector<WaitingCopy> hand_over(Batches& batches) {
 
 }  // namespace
 
-Batches start_batches() {
+std::size_t raise_open_files() {
   // Two descriptors a waiting copy at most (its file and its folder), and
   // some to spare for the folders held open and the standard streams.
   rlimit files{};
@@ -190,17 +193,29 @@ Batches start_batches() {
     files.rlim_cur = std::min(files.rlim_max, wanted);
     setrlimit(RLIMIT_NOFILE, &files);
   }
-  const rlim_t spare = files.rlim_cur > 128 ? (files.rlim_cur - 64) / 2 : 32;
-  const auto waiting =
-      static_cast<std::size_t>(std::min<rlim_t>(spare, MAX_WAITING_COPIES));
-  return Batches{.limit = std::max<std::size_t>(1, waiting / 2)};
+  return static_cast<std::size_t>(std::min<rlim_t>(files.rlim_cur, wanted));
 }
 
-std::vector<WaitingCopy> add_copy(Batches& batches, WaitingCopy copy) {
+Batches start_batches() {
+  const std::size_t open_files = raise_open_files();
+  // A low limit shares what there is with the folders held; add_copy then
+  // hands batches over early where deep folders need more.
+  const std::size_t spare =
+      open_files > 128 ? (open_files - 64) / 2 : open_files / 4;
+  const std::size_t waiting = std::min<std::size_t>(spare, MAX_WAITING_COPIES);
+  return Batches{.limit = std::max<std::size_t>(1, waiting / 2),
+                 .open_files = open_files};
+}
+
+std::vector<WaitingCopy> add_copy(Batches& batches, WaitingCopy copy,
+                                  std::size_t held) {
   batches.filling.bytes += copy.copy.size;
   batches.filling.copies.push_back(std::move(copy));
+  const std::size_t waiting =
+      batches.filling.copies.size() + batches.syncing.copies.size();
   if (batches.filling.copies.size() >= batches.limit ||
-      batches.filling.bytes >= BATCH_BYTES) {
+      batches.filling.bytes >= BATCH_BYTES ||
+      2 * waiting + held + RESERVED_FILES >= batches.open_files) {
     return hand_over(batches);
   }
   return {};

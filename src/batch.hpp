@@ -71,21 +71,33 @@ struct Batches {
   Batch syncing = {};
   pthread_t syncer = {};
   bool syncer_running = false;
-  std::size_t limit = 1;  // copies a batch holds at most
+  std::size_t limit = 1;       // copies a batch holds at most
+  std::size_t open_files = 0;  // the limit on open files
   // Not yet in place, in the order they were staged, and those that failed.
   std::vector<std::shared_ptr<StagedFolder>> staged = {};
   std::vector<std::pair<dev_t, std::shared_ptr<const UniqueFd>>> devices = {};
 };
 
+// The fewest open files a run works with: the standard streams, the
+// folders held, a file being copied and a few to spare.
+inline constexpr std::size_t MIN_OPEN_FILES = 16;
+
+// Raises the limit on open files toward its hard limit, as far as two full
+// batches need, and returns it.
+std::size_t raise_open_files();
+
 // Returns empty batches sized so that two of them fit the limit on open
-// files, which it raises toward its hard limit for them.
+// files.
 Batches start_batches();
 
-// Adds the written `copy` to the batch being filled; a full batch is handed
-// over to be made durable, and the one before it is put in place. Returns
-// the copies that this put in place or failed, in the order they were
-// written.
-std::vector<WaitingCopy> add_copy(Batches& batches, WaitingCopy copy);
+// Adds the written `copy` to the batch being filled. A full batch is handed
+// over to be made durable, and the one before it is put in place; so is a
+// batch whose copies, with the `held` descriptors the run holds elsewhere,
+// would leave no room under the limit on open files for the next copy.
+// Returns the copies that this put in place or failed, in the order they
+// were written.
+std::vector<WaitingCopy> add_copy(Batches& batches, WaitingCopy copy,
+                                  std::size_t held);
 
 // Makes every written copy durable and puts it in place. Returns them, in
 // the order they were written.

@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 
 #include "interrupt.hpp"
 
@@ -257,6 +258,12 @@ int copy_range(CopyState& state, int in, int out, off_t offset, off_t length) {
 }
 
 int write_copy(CopyState& state, int from, PendingCopy& pending, Sync sync) {
+  // Times are compared in whole seconds. A change to the source after it was
+  // opened gets at least the second read here from the same coarse clock
+  // that file systems stamp with, so the copy is dated a second before it:
+  // such a change, even one in the same second, is newer than the copy.
+  timespec opened{};
+  clock_gettime(CLOCK_REALTIME_COARSE, &opened);
   // Without blocking: a source that has become a named pipe since the scan
   // must not hang the run.
   const UniqueFd in(
@@ -277,6 +284,11 @@ int write_copy(CopyState& state, int from, PendingCopy& pending, Sync sync) {
     return errno;
   }
   int error = fill(state, in.get(), st, pending.file.get());
+  if (error == 0) {
+    // A host that refuses to set times keeps the time of writing.
+    const timespec times[2] = {{0, UTIME_OMIT}, {opened.tv_sec - 1, 0}};
+    futimens(pending.file.get(), times);
+  }
   if (error == 0 && sync == Sync::NOW && fsync(pending.file.get()) != 0) {
     error = errno;
   }

@@ -56,8 +56,9 @@ struct PendingCopy {
 // file in `pending.folder` that has no name, a hidden one, or (STAGED) its
 // own, and keeps it open in `pending.file`; the copy takes the source's
 // permission bits as far as the host keeps them, holes where the host can
-// store them, and the time of writing. A source that is not a regular file
-// fails with EINVAL. With Sync::NOW the data is on the disk on return. On
+// store them, and as its time the second before the source was opened, so
+// that any later change of the source is newer. A source that is not a regular
+// file fails with EINVAL. With Sync::NOW the data is on the disk on return. On
 // failure nothing is left on the host. Returns 0 or the error number.
 // Prints nothing.
 int write_copy(CopyState& state, int from, PendingCopy& pending, Sync sync);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "apply.hpp"
+#include "batch.hpp"
 #include "compare.hpp"
 #include "records.hpp"
 #include "report.hpp"
@@ -34,11 +35,16 @@ bool parse_width(std::string_view text, std::int32_t& value) {
   return ec == std::errc() && ptr == end;
 }
 
+// `text` without one trailing "/"; "/" itself stays the root.
 std::string without_trailing_slash(std::string text) {
-  if (!text.empty() && text.back() == '/') {
+  if (text.size() > 1 && text.back() == '/') {
     text.pop_back();
   }
   return text;
+}
+
+int fail_nested() {
+  return fail_command_line("Die Verzeichnisse dürfen nicht ineinander liegen");
 }
 
 // What the command line asks for: `directories` once it was read through,
@@ -125,9 +131,17 @@ int main(int argc, char** argv) {
   if (line.status >= 0) {
     return line.status;
   }
+  if (raise_open_files() < MIN_OPEN_FILES) {
+    return fail_command_line(
+        "Das Limit für offene Dateien (ulimit -n) ist zu klein; nötig sind "
+        "mindestens " +
+        std::to_string(MIN_OPEN_FILES));
+  }
   const std::string local_root = without_trailing_slash(line.directories[0]);
   const std::string host_root = without_trailing_slash(line.directories[1]);
-
+  if (roots_nest_by_path(local_root, host_root)) {
+    return fail_nested();
+  }
   RootWatches watches = watch_roots(local_root, host_root);
   const FileTimeMap local_map =
       scan_directory(local_root, console, Tree::LOCAL, &watches.host);
@@ -135,11 +149,10 @@ int main(int argc, char** argv) {
       scan_directory(host_root, console, Tree::HOST, &watches.local);
   status_suspend(console);  // from the report until the answer
   if (roots_nested(local_root, host_root, watches)) {
-    return fail_command_line(
-        "Die Verzeichnisse dürfen nicht ineinander liegen");
+    return fail_nested();
   }
   const CompareResult result = compare_dirs(local_map, host_map);
-  print_results(result, left_width);
+  print_results(result, left_width, console);
 
   if (result.newer_count == 0 && result.deleted_count == 0 &&
       result.missing_count == 0) {

@@ -62,6 +62,11 @@ std::string format_left(std::string_view text, std::int32_t width) {
 }
 
 void print_results(const CompareResult& result, std::int32_t width) {
+  print_results(result, width, Console{});
+}
+
+void print_results(const CompareResult& result, std::int32_t width,
+                   const Console& console) {
   std::uint64_t newer_lines = 0;
   std::uint64_t missing_lines = 0;
   std::uint64_t deleted_lines = 0;
@@ -74,7 +79,7 @@ void print_results(const CompareResult& result, std::int32_t width) {
     if (text.empty()) {
       continue;
     }
-    line = format_left(entry.rel_path, width);
+    line = format_left(shown(console, Stream::OUT, entry.rel_path), width);
     line += text;
     std::cout << line;
     switch (entry.type) {

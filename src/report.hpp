@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "console.hpp"
 #include "records.hpp"
 
 // Columns of the terminal on stdout, or 100; set before main runs.
@@ -26,9 +27,13 @@ std::int32_t get_terminal_width();
 // returned unchanged.
 std::string format_left(std::string_view text, std::int32_t width);
 
-// Writes to stdout one line per entry of `result` (its path fitted into
-// `width` bytes, then what is to be done), then the summary of both trees'
-// file counts and the number of lines of each kind.
+// Writes to stdout one line per entry of `result` (its path as `console`
+// shows it, fitted into `width` bytes, then what is to be done), then the
+// summary of both trees' file counts and the number of lines of each kind.
+void print_results(const CompareResult& result, std::int32_t width,
+                   const Console& console);
+
+// The same with every path as it is.
 void print_results(const CompareResult& result, std::int32_t width);
 
 #endif  // KELVODA_REPORT_HPP_

@@ -68,6 +68,18 @@ bool nested_by_spelling(const std::string& outer, const std::string& inner) {
 
 }  // namespace
 
+bool roots_nest_by_path(const std::string& local_root,
+                        const std::string& host_root) {
+  const std::string local_path = canonical_path(local_root);
+  const std::string host_path = canonical_path(host_root);
+  const auto inside = [](const std::string& inner, const std::string& outer) {
+    return inner.size() > outer.size() && inner.starts_with(outer) &&
+           (outer.back() == '/' || inner[outer.size()] == '/');
+  };
+  return !local_path.empty() && !host_path.empty() &&
+         (inside(local_path, host_path) || inside(host_path, local_path));
+}
+
 RootWatches watch_roots(const std::string& local_root,
                         const std::string& host_root) {
   return {.local = watch_for(local_root), .host = watch_for(host_root)};

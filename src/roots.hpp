@@ -8,6 +8,12 @@
 
 #include "records.hpp"
 
+// True when the canonical path of one root begins with the other's, "/"
+// the shortest, so that nested trees are refused before they are walked.
+// False when either path can't be formed (the scan then tells why).
+bool roots_nest_by_path(const std::string& local_root,
+                        const std::string& host_root);
+
 // The identity of each root, for the other tree's walk to watch for.
 struct RootWatches {
   FolderWatch local = {};  // watched for by the host's walk

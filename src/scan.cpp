@@ -21,6 +21,7 @@
 
 #include "file_map.hpp"
 #include "folders.hpp"
+#include "messages.hpp"
 
 namespace {
 
@@ -57,15 +58,16 @@ std::string full_path(const std::string& root, const std::string& rel) {
 [[noreturn]] void fail_advance(const Walk& walk, int error) {
   std::ostringstream message;
   message << "FEHLER: Zugriff verweigert bei "
-          << std::quoted(full_path(walk.root, walk.current)) << " ("
-          << system_text(error) << ")\n\n";
+          << shown(walk.console, Stream::ERR,
+                   quoted_form(full_path(walk.root, walk.current)))
+          << " (" << system_text(error) << ")\n\n";
   fail_scan(walk.console, message.str());
 }
 
 [[noreturn]] void fail_time(const Walk& walk, const std::string& path) {
   std::ostringstream message;
   message << "FEHLER: Konnte Meta-Daten der Änderungszeit nicht lesen: "
-          << std::quoted(path) << "\n";
+          << shown(walk.console, Stream::ERR, quoted_form(path)) << "\n";
   fail_scan(walk.console, message.str());
 }
 
@@ -305,8 +307,9 @@ FileTimeMap scan_directory(const std::string& root, Console& console, Tree tree,
   int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) {
     std::ostringstream message;
-    message << "FEHLER beim Durchsuchen des Verzeichnisses: '" << root << "' ("
-            << system_text(errno) << ")\n\n";
+    message << "FEHLER beim Durchsuchen des Verzeichnisses: '"
+            << shown(console, Stream::ERR, root) << "' (" << system_text(errno)
+            << ")\n\n";
     fail_scan(console, message.str());
   }
   Walk walk{.root = root,

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -247,35 +248,115 @@ TEST(Apply, HostFileAlreadyGoneStillPrunes) {
   EXPECT_TRUE(fs::is_empty(s.host));
 }
 
-// A file or a link where a folder is needed gives the folder error and the
-// run goes on; a host link at the target's place is replaced, never written
-// through. A double quote or backslash is escaped in error and folder lines
+// Whatever stands where a copy or its folder must go is cleared in the same
+// run, never followed: links (dangling, to a file, to a folder outside),
+// special files, empty folders, a host file where the local tree now has a
+// folder and a host folder where it now has a file, each deletion reported
+// as it happens. Nothing outside the host changes, and the next run has
+// nothing to do. A double quote or backslash is escaped in folder lines
 // only.
-TEST(Apply, BlockedFoldersFailAndHostLinksAreReplaced) {
+TEST(Apply, WhatStandsInTheWayIsCleared) {
   Sides s;
-  s.l.write("k\"\\d/f", "1", OLD);
-  s.h.write("k\"\\d", "file in the way");
-  s.l.write("s/b", "2", OLD);
   TempTree outside;
-  outside.mkdir("out");
-  s.h.symlink(outside.path("out"), "s");
+  outside.write("out/x", "outside", OLD);
   outside.write("outfile", "outside", OLD);
-  s.h.symlink(outside.path("outfile"), "f");
-  s.l.write("f", "local", OLD + 10);
-  s.h.write("x\"\\y/g", "old");
-  expect_run(run_yes(s),
-             {copied(s, "k\"\\d/f", MISSING,
-                     folder_failure(s.host + "/k\"\\d", ENOTDIR)),
-              removed(s.host, "k\"\\d"),
-              copied(s, "s/b", MISSING, folder_failure(s.host + "/s", ENOTDIR)),
-              copied(s, "f", NEWER),
-              removed(s.host, "x\"\\y/g", folder_removed(s.host + "/x\"\\y"))},
-             6);
-  EXPECT_EQ(s.h.files(), (std::vector<std::string>{"f", "s"}));
-  EXPECT_EQ(outside.files(), std::vector<std::string>{"outfile"});
-  EXPECT_EQ(outside.read("outfile"), "outside");
-  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(s.h.path("f"))));
-  EXPECT_EQ(s.h.read("f"), "local");
+  const std::vector<std::string> before = outside.files();
+  s.l.write("real", "r", OLD);
+  s.h.write("real", "r", OLD);
+  s.h.symlink("real", "link");
+  s.h.symlink("nowhere", "dangling");
+  ASSERT_EQ(mkfifo(s.h.path("fifo").c_str(), 0644), 0);
+  ASSERT_EQ(mkfifo(s.h.path("fifo-folder").c_str(), 0644), 0);
+  s.h.mkdir("empty/sub");
+  s.h.symlink(outside.path("out"), "outlink");
+  s.h.symlink(outside.path("outfile"), "newer");
+  s.h.write("k\"\\file", "a file where a folder is needed", OLD);
+  s.h.write("u\"\\dir/old", "o", OLD);
+  s.h.write("u\"\\dir/deep/older", "o", OLD);
+  std::vector<std::string> expected;
+  for (const char* rel : {"link", "dangling", "fifo", "fifo-folder/x", "empty",
+                          "outlink/b", "k\"\\file/f", "u\"\\dir"}) {
+    s.l.write(rel, std::string("local ") + rel, OLD);
+    expected.push_back(report_line(copied(s, rel, MISSING)) +
+                       copying(s.local + "/" + rel, s.host + "/" + rel));
+  }
+  s.l.write("newer", "local newer", OLD + 10);
+  expected.push_back(report_line(copied(s, "newer", NEWER)) +
+                     copying(s.local + "/newer", s.host + "/newer"));
+  for (const char* rel : {"k\"\\file", "u\"\\dir/old", "u\"\\dir/deep/older"}) {
+    expected.push_back(report_line(removed(s.host, rel)) +
+                       file_removed(s.host + "/" + rel));
+  }
+  for (const char* rel : {"u\"\\dir/deep", "u\"\\dir", "empty/sub", "empty"}) {
+    expected.push_back(folder_removed(s.host + "/" + rel));
+  }
+  const RunResult run = run_yes(s);
+  std::string all;
+  for (const std::string& text : expected) {
+    all += text;
+  }
+  EXPECT_EQ(sorted_lines(run.out),
+            sorted_lines("\n" + all + summary(15, 1, 8, 3) + "\n"));
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(s.h.files(), s.l.files());
+  for (const std::string& rel : s.l.files()) {
+    EXPECT_EQ(s.h.read(rel), s.l.read(rel)) << rel;
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(s.h.path(rel)))) << rel;
+  }
+  EXPECT_EQ(outside.files(), before);
+  EXPECT_EQ(outside.read("out/x") + outside.read("outfile"), "outsideoutside");
+  expect_run(run_yes(s), {}, 20);
+}
+
+// A copy is dated a second before its source was opened, so a change made
+// while it is copied, or in the same second after, is newer: the next run
+// mirrors it.
+TEST(Apply, ChangesInTheCopysSecondAreMirrored) {
+  if (const std::string reason = strace_unavailable(); !reason.empty()) {
+    GTEST_SKIP() << reason;
+  }
+  Sides s;
+  TempTree io;
+  s.l.write("f", "first", OLD);
+  const RunResult run = run_yes(
+      s, {.wrapper = strace_wrapper("openat", {"-ttt"}, io.path("trace"))});
+  EXPECT_EQ(run.err, "");
+  // The second in which the copy opened its source: "<pid> <time> openat(".
+  std::istringstream trace(io.read("trace"));
+  std::int64_t opened = 0;
+  for (std::string line; std::getline(trace, line);) {
+    if (line.find("\"f\", O_RDONLY") != std::string::npos) {
+      opened = std::stoll(line.substr(line.find(' ') + 1));
+    }
+  }
+  ASSERT_GT(opened, 0) << io.read("trace");
+  EXPECT_LT(s.h.mtime("f"), opened);
+  // The earliest time a change after that moment can carry.
+  s.l.write("f", "second", opened);
+  expect_run(run_yes(s), {copied(s, "f", NEWER)}, 2);
+  EXPECT_EQ(s.h.read("f"), "second");
+}
+
+// Under a low limit on open files every copy gets through, batches being
+// handed over early; below the fewest a run works with, one error comes
+// before anything is touched.
+TEST(Apply, LowLimitsOnOpenFiles) {
+  Sides s;
+  for (int i = 0; i < 60; ++i) {
+    s.l.write("d" + std::to_string(i % 3) + "/f" + std::to_string(i), "f", OLD);
+  }
+  const RunResult run = run_yes(s, {.open_files_limit = 20});
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(s.h.files(), s.l.files());
+  const Sides tight;
+  tight.l.write("f", "f", OLD);
+  expect_run(run_yes(tight, {.open_files_limit = 15}), "",
+             command_line_error("Das Limit für offene Dateien (ulimit -n) ist "
+                                "zu klein; nötig sind mindestens 16"),
+             1);
+  EXPECT_EQ(tight.h.files(), std::vector<std::string>{});
 }
 
 // Permission failures of an unprivileged run end only their own entry and
@@ -572,7 +653,8 @@ TEST(Apply, InjectedFaultsKeepTheHostWhole) {
 
 // One call of a trace by `strace -f -y`: W a write, S a syncfs, F an fsync,
 // P a copy put in place; for W and P the file of the copy (the path strace
-// shows for a written descriptor, or the temporary name a rename takes);
+// shows for a written descriptor, or the temporary name a rename takes), for
+// S the folder or file synced;
 // the lines where it began and ended, which differ when another thread's
 // calls came in between.
 struct TracedCall {
@@ -617,7 +699,7 @@ std::vector<TracedCall> traced_calls(const std::string& trace) {
             : line.substr(quote + 1, line.find('"', quote + 1) - quote - 1);
     TracedCall call{0, "", index, index};
     if (has("syncfs")) {
-      call.kind = 'S';
+      call = {'S', paths.empty() ? "" : paths[0], index, index};
     } else if (has("fsync")) {
       call.kind = 'F';
     } else if (has("copy_file_range") && paths.size() >= 2) {
@@ -669,15 +751,14 @@ TEST(Apply, CopiesReachTheDiskBeforeTheirNames) {
       "inject=clone,clone3:error=EAGAIN"};
   const auto calls = [&](const Sides& sides, const std::string& err,
                          const std::vector<std::string>& extra = {},
-                         long long open_files_limit = 129) {
-    std::vector<std::string> options = {"-y"};
-    options.insert(options.end(), extra.begin(), extra.end());
-    const RunResult run = run_yes(
-        sides,
-        {.open_files_limit = open_files_limit,
-         .wrapper = strace_wrapper("copy_file_range,pwrite64,linkat,renameat,"
-                                   "renameat2,syncfs,fsync,clone,clone3",
-                                   options, io.path("trace"))});
+                         RunOptions options = {.open_files_limit = 129}) {
+    std::vector<std::string> strace_options = {"-y"};
+    strace_options.insert(strace_options.end(), extra.begin(), extra.end());
+    options.wrapper = strace_wrapper(
+        "copy_file_range,pwrite64,linkat,renameat,renameat2,"
+        "syncfs,fsync,clone,clone3",
+        strace_options, io.path("trace"));
+    const RunResult run = run_yes(sides, options);
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.err, err);
     return traced_calls(io.read("trace"));
@@ -725,15 +806,32 @@ TEST(Apply, CopiesReachTheDiskBeforeTheirNames) {
   const Sides usual;
   fill(usual);
   std::string syncs;
-  for (const TracedCall& call : calls(usual, "", {}, -1)) {
+  for (const TracedCall& call : calls(usual, "", {}, {})) {
     syncs +=
         call.kind == 'S' || call.kind == 'F' ? std::string(1, call.kind) : "";
   }
   EXPECT_EQ(syncs, "SFSF");
+  // Deletions alone on a file system mounted inside the host are synced
+  // there too.
+  if (geteuid() == 0) {
+    Sides mounted;
+    mounted.h.mkdir("mnt");
+    ASSERT_EQ(mount("kelvoda-test", mounted.h.path("mnt").c_str(), "tmpfs", 0,
+                    nullptr),
+              0);
+    mounted.l.write("mnt/keep", "k", OLD);
+    mounted.h.write("mnt/keep", "k", OLD);
+    mounted.h.write("mnt/gone", "g", OLD);
+    const std::vector<TracedCall> traced = calls(mounted, "", {}, {});
+    EXPECT_TRUE(std::any_of(traced.begin(), traced.end(), [&](const auto& c) {
+      return c.kind == 'S' && c.file == mounted.h.path("mnt");
+    }));
+    EXPECT_TRUE(unmount(mounted.h.path("mnt")));
+  }
   // The only action fails: nothing changed, nothing to sync.
   Sides failing;
-  failing.l.write("k/f", "f", OLD);
-  failing.h.symlink("nowhere", "k");
-  EXPECT_TRUE(
-      calls(failing, folder_failure(failing.host + "/k", ENOTDIR)).empty());
+  failing.l.write("f", "f", OLD);
+  EXPECT_TRUE(calls(failing, failing.copy_failure("f", EIO),
+                    {"inject=copy_file_range:error=EIO"})
+                  .empty());
 }

@@ -132,19 +132,19 @@ TEST(Cli, CommandLineErrorsEndTheReadingAndUsageComesLast) {
 }
 
 TEST(Cli, RootTextsLoseOneTrailingSlash) {
-  // Exactly one trailing "/" is dropped from each directory argument.
+  // Exactly one trailing "/" is dropped from each directory argument but "/".
   TempTree tree;
   const std::string gone = tree.path("gone");
   for (const auto& [arg, named] :
        std::vector<std::pair<std::string, std::string>>{
-           {gone, gone},
-           {gone + "/", gone},
-           {gone + "//", gone + "/"},
-           {"/", ""}}) {
+           {gone, gone}, {gone + "/", gone}, {gone + "//", gone + "/"}}) {
     SCOPED_TRACE(arg);
     expect_run(run_kelvoda({"-c", "20", arg, tree.root()}), "",
                scan_error(named, ENOENT), 1);
   }
+  // "/" stays the root, which holds every other folder.
+  expect_run(run_kelvoda({"-c", "20", "/", tree.root()}), "", NESTED_TREES, 1);
+  expect_run(run_kelvoda({"-c", "20", tree.root(), "//"}), "", NESTED_TREES, 1);
   TempTree local;
   TempTree host;
   local.write("docs/a.txt", "a", 100);

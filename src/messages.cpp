@@ -1,0 +1,50 @@
+// Messages about the host. Paths are shown as the stream they go to shows
+// them: unchanged, or with control characters made harmless on a terminal.
+#include "messages.hpp"
+
+#include <filesystem>
+#include <iomanip>
+#include <sstream>
+#include <system_error>
+
+std::string quoted_form(std::string_view path) {
+  std::ostringstream out;
+  out << std::quoted(path);
+  return out.str();
+}
+
+std::string join(const std::string& root, std::string_view rel) {
+  return (std::filesystem::path(root) / rel).native();
+}
+
+void report_failure(Console& console, const std::string& action, int error) {
+  status_count(console, Counted::FAILURE);
+  say(console, Stream::ERR,
+      "Fehler beim " + action + ": " + std::generic_category().message(error) +
+          "\n");
+}
+
+std::string copying_action(const Console& console, const std::string& source,
+                           const std::string& target) {
+  return "Kopieren von " + shown(console, Stream::ERR, quoted_form(source)) +
+         " nach " + shown(console, Stream::ERR, quoted_form(target));
+}
+
+std::string path_action(const Console& console, std::string_view what,
+                        const std::string& path) {
+  return std::string(what) + " " +
+         shown(console, Stream::ERR, quoted_form(path));
+}
+
+void report_removed_file(Console& console, const std::string& path) {
+  say(console, Stream::OUT,
+      shown(console, Stream::OUT, path) + " wurde entfernt.\n");
+  status_count(console, Counted::DELETED);
+}
+
+void report_removed_folder(Console& console, const std::string& path) {
+  say(console, Stream::OUT,
+      "Ordner " + shown(console, Stream::OUT, quoted_form(path)) +
+          " wurde entfernt\n");
+  status_count(console, Counted::FOLDER_REMOVED);
+}
