@@ -44,8 +44,8 @@ struct Run {
   Clearing clearing;
   TakeOvers take_overs;
   // The last host folder worked in and its device: the entries of one
-  // folder share it, so it is looked up per folder.
-  std::shared_ptr<const UniqueFd> device_folder = nullptr;
+  // folder share it, so it is looked up per folder. Not held open by this.
+  std::weak_ptr<const UniqueFd> device_folder = {};
   dev_t device = 0;
   bool changed = false;  // whether the host needs the final sync
 };
@@ -60,9 +60,11 @@ void report_copy_failure(Run& run, const DiffEntry& entry, int error) {
 
 // Notes the device of the deepest host folder held, for the final sync.
 void note_host_device(Run& run) {
-  if (run.device_folder != run.host.fds.back()) {
-    run.device_folder = run.host.fds.back();
-    run.device = note_device(run.batches, run.device_folder);
+  const std::shared_ptr<const UniqueFd>& folder = run.host.fds.back();
+  if (run.device_folder.owner_before(folder) ||
+      folder.owner_before(run.device_folder)) {
+    run.device_folder = folder;
+    run.device = note_device(run.batches, folder, run.host.fds.front());
   }
 }
 

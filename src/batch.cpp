@@ -4,6 +4,7 @@
 // wait, so each holds half of what the limit on open files allows.
 #include "batch.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -19,9 +20,9 @@ namespace {
 
 // Hands a batch over at this many bytes of copies.
 constexpr off_t BATCH_BYTES = off_t{128} << 20;
-// Descriptors besides the folders held and the waiting copies: the standard
-// streams, a source being read, a listing, and one to spare.
-constexpr std::size_t RESERVED_FILES = 6;
+// Descriptors besides the folders held and the waiting copies: a source
+// being read, a listing, and one to spare.
+constexpr std::size_t RESERVED_FILES = 3;
 
 // Makes the copies of `batch` durable: one syncfs and one fsync per device
 // for all of them. syncfs writes what the kernel holds; FUSE drivers
@@ -181,6 +182,21 @@ std::vector<WaitingCopy> hand_over(Batches& batches) {
   return done;
 }
 
+// How many descriptors are open now, those inherited from the parent
+// included; the standard streams' three where /proc can't tell.
+std::size_t descriptors_open() {
+  DIR* listing = opendir("/proc/self/fd");
+  if (listing == nullptr) {
+    return 3;
+  }
+  std::size_t count = 0;
+  while (const dirent* entry = readdir(listing)) {
+    count += entry->d_name[0] == '.' ? 0 : 1;
+  }
+  closedir(listing);
+  return count - 1;  // the listing's own
+}
+
 }  // namespace
 
 std::size_t raise_open_files() {
@@ -203,8 +219,9 @@ Batches start_batches() {
   const std::size_t spare =
       open_files > 128 ? (open_files - 64) / 2 : open_files / 4;
   const std::size_t waiting = std::min<std::size_t>(spare, MAX_WAITING_COPIES);
+  const std::size_t open = descriptors_open();
   return Batches{.limit = std::max<std::size_t>(1, waiting / 2),
-                 .open_files = open_files};
+                 .free_files = open_files > open ? open_files - open : 0};
 }
 
 std::vector<WaitingCopy> add_copy(Batches& batches, WaitingCopy copy,
@@ -215,7 +232,7 @@ std::vector<WaitingCopy> add_copy(Batches& batches, WaitingCopy copy,
       batches.filling.copies.size() + batches.syncing.copies.size();
   if (batches.filling.copies.size() >= batches.limit ||
       batches.filling.bytes >= BATCH_BYTES ||
-      2 * waiting + held + RESERVED_FILES >= batches.open_files) {
+      2 * waiting + held + RESERVED_FILES >= batches.free_files) {
     return hand_over(batches);
   }
   return {};
@@ -268,7 +285,8 @@ void stage_new_folder(Batches& batches, CopyState& copies,
 }
 
 dev_t note_device(Batches& batches,
-                  const std::shared_ptr<const UniqueFd>& folder) {
+                  const std::shared_ptr<const UniqueFd>& folder,
+                  const std::shared_ptr<const UniqueFd>& root) {
   struct stat st {};
   fstat(folder->get(), &st);
   for (const auto& [device, fd] : batches.devices) {
@@ -276,7 +294,11 @@ dev_t note_device(Batches& batches,
       return device;
     }
   }
-  batches.devices.emplace_back(st.st_dev, folder);
+  // Kept open until the final sync; the root is held anyway.
+  struct stat root_st {};
+  const bool on_root =
+      fstat(root->get(), &root_st) == 0 && root_st.st_dev == st.st_dev;
+  batches.devices.emplace_back(st.st_dev, on_root ? root : folder);
   return st.st_dev;
 }
 

@@ -71,8 +71,10 @@ struct Batches {
   Batch syncing = {};
   pthread_t syncer = {};
   bool syncer_running = false;
-  std::size_t limit = 1;       // copies a batch holds at most
-  std::size_t open_files = 0;  // the limit on open files
+  std::size_t limit = 1;  // copies a batch holds at most
+  // Descriptors the run may still open: the limit on open files less those
+  // open when the batches started, inherited ones included.
+  std::size_t free_files = 0;
   // Not yet in place, in the order they were staged, and those that failed.
   std::vector<std::shared_ptr<StagedFolder>> staged = {};
   std::vector<std::pair<dev_t, std::shared_ptr<const UniqueFd>>> devices = {};
@@ -114,9 +116,11 @@ void stage_new_folder(Batches& batches, CopyState& copies,
 std::shared_ptr<StagedFolder> staged_above(const Batches& batches,
                                            const FolderChain& host);
 
-// The device of the open folder `folder`, noted for `sync_devices`.
+// The device of the open folder `folder`, noted for `sync_devices` with a
+// folder on it to keep: `root`, the host root, where that is on it too.
 dev_t note_device(Batches& batches,
-                  const std::shared_ptr<const UniqueFd>& folder);
+                  const std::shared_ptr<const UniqueFd>& folder,
+                  const std::shared_ptr<const UniqueFd>& root);
 
 // Makes everything written to the host durable: `root` (a folder that can
 // be read) and every noted device, one syncfs and one fsync each. Returns 0

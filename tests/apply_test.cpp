@@ -346,6 +346,10 @@ TEST(Apply, LowLimitsOnOpenFiles) {
   for (int i = 0; i < 60; ++i) {
     s.l.write("d" + std::to_string(i % 3) + "/f" + std::to_string(i), "f", OLD);
   }
+  // Deep enough that the folders held leave no room for a waiting copy.
+  for (int i = 0; i < 3; ++i) {
+    s.l.write("a/b/c/d/e/f/g" + std::to_string(i), "g", OLD);
+  }
   const RunResult run = run_yes(s, {.open_files_limit = 20});
   EXPECT_EQ(run.err, "");
   EXPECT_EQ(run.status, 0);

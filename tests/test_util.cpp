@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/close_range.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -269,6 +270,8 @@ Child::Child(const std::function<int()>& body, const RunOptions& options)
     if (options.user == User::UNPRIVILEGED) {
       drop_privileges();
     }
+    // The run gets the standard streams only, whatever the test holds.
+    close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
     const int status = body();
     std::cout.flush();
     std::cerr.flush();
