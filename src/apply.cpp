@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string_view>
@@ -43,6 +44,10 @@ struct Run {
   Batches batches;
   Clearing clearing;
   TakeOvers take_overs;
+  // The record of each level of `host` that this run made, or null, and
+  // every folder made that has no copy in it yet.
+  std::vector<std::shared_ptr<CreatedFolder>> levels = {};
+  std::vector<std::shared_ptr<CreatedFolder>> unfilled = {};
   // The last host folder worked in and its device: the entries of one
   // folder share it, so it is looked up per folder. Not held open by this.
   std::weak_ptr<const UniqueFd> device_folder = {};
@@ -124,12 +129,57 @@ void report_copies(Run& run, const std::vector<WaitingCopy>& done) {
 // earlier entries come first.
 void flush(Run& run) {
   report_copies(run, flush_batches(run.batches));
+  std::erase_if(run.unfilled,
+                [](const auto& folder) { return folder->filled; });
+  // A staged folder whose copies all failed is gone; the chain must not
+  // work in it, so the next copy makes the folder anew.
+  for (const std::shared_ptr<const UniqueFd>& fd : run.host.fds) {
+    if (run.batches.removed.contains(fd.get())) {
+      run.host = FolderChain{.root = run.host_root};
+      run.levels.clear();
+      break;
+    }
+  }
+  run.batches.removed.clear();
+}
+
+// Makes the host chain hold the staged folder that `folder` lies in or is,
+// if any: it has a hidden name until its batch is on the disk, and the walk
+// may come back to it (a link elsewhere in the local tree brings a file of
+// it), which must not make the folder a second time.
+void enter_staged(Run& run, std::string_view folder) {
+  for (const std::shared_ptr<StagedFolder>& staged : run.batches.staged) {
+    const std::string& rel = staged->rel;
+    if (staged->stage == FolderStage::FAILED || !folder.starts_with(rel) ||
+        (folder.size() > rel.size() && folder[rel.size()] != '/')) {
+      continue;
+    }
+    // fds[depth + 1] is the folder of `rel`.
+    const auto depth =
+        static_cast<std::size_t>(std::count(rel.begin(), rel.end(), '/'));
+    if (run.host.fds.size() > depth + 1 &&
+        run.host.fds[depth + 1] == staged->folder) {
+      return;  // held already
+    }
+    const std::size_t slash = rel.rfind('/');
+    const std::string_view parent =
+        std::string_view(rel).substr(0, slash == std::string::npos ? 0 : slash);
+    if (open_folders(run.host, parent, Create::NO) == 0 &&
+        run.host.names.size() == depth) {
+      add_level(run.host, staged->folder, staged->name, true);
+      run.levels.clear();  // records of other folders may stand at its level
+    }
+    return;
+  }
 }
 
 // Opens the host folders of `folder`, making those that are missing. A
 // link, a special file or a file due for deletion in the way is removed
 // first. Returns 0 or the error number.
 int open_host_folders(Run& run, std::string_view folder) {
+  if (!run.batches.staged.empty()) {
+    enter_staged(run, folder);
+  }
   for (;;) {
     const int error = open_folders(run.host, folder, Create::YES);
     if (error != ENOTDIR) {
@@ -141,6 +191,53 @@ int open_host_folders(Run& run, std::string_view folder) {
     }
     run.changed = true;
   }
+}
+
+// Keeps a record of each folder of `rel_folder` that the host chain made
+// since the records were last kept, and stages the topmost of them.
+void note_created(Run& run, std::string_view rel_folder) {
+  const FolderChain& host = run.host;
+  run.levels.resize(std::min(run.levels.size(), host.kept));
+  const std::size_t first = run.levels.size();
+  std::size_t end = 0;
+  for (std::size_t level = 0; level < host.names.size(); ++level) {
+    end = std::min(rel_folder.find('/', end + (level == 0 ? 0 : 1)),
+                   rel_folder.size());
+    if (level < first) {
+      continue;
+    }
+    if (!host.created[level]) {
+      run.levels.push_back(nullptr);
+      continue;
+    }
+    run.changed = true;
+    run.levels.push_back(std::make_shared<CreatedFolder>(
+        CreatedFolder{.rel = std::string(rel_folder.substr(0, end)),
+                      .above = level == 0 ? nullptr : run.levels[level - 1]}));
+    run.unfilled.push_back(run.levels.back());
+    if (level == 0 || run.levels[level - 1] == nullptr) {
+      stage_new_folder(run.batches, run.copies, host, level,
+                       run.levels.back()->rel);
+    }
+  }
+}
+
+// Removes the folders this run made that got no copy, deepest first; one
+// that holds something else by now stays.
+void remove_unfilled(Run& run) {
+  for (auto it = run.unfilled.rbegin(); it != run.unfilled.rend(); ++it) {
+    const std::string& rel = (*it)->rel;
+    const std::size_t slash = rel.rfind('/');
+    const std::string name = rel.substr(slash + 1);
+    if (!(*it)->filled &&
+        open_folders(run.host,
+                     std::string_view(rel).substr(
+                         0, slash == std::string::npos ? 0 : slash),
+                     Create::NO) == 0) {
+      unlinkat(run.host.fds.back()->get(), name.c_str(), AT_REMOVEDIR);
+    }
+  }
+  run.unfilled.clear();
 }
 
 // Where the copy of `entry` failed: making its folder or the copy itself.
@@ -156,11 +253,7 @@ int write_copy_of(Run& run, const DiffEntry& entry, Failed& failed) {
     return error;
   }
   failed = Failed::COPY;
-  run.changed =
-      run.changed || (!run.host.created.empty() && run.host.created.back());
-  if (run.host.created.size() > run.host.kept) {
-    stage_new_folder(run.batches, run.copies, run.host);
-  }
+  note_created(run, folder);
   const std::shared_ptr<StagedFolder> staged =
       staged_above(run.batches, run.host);
   if (staged != nullptr && staged->error != 0) {
@@ -168,13 +261,15 @@ int write_copy_of(Run& run, const DiffEntry& entry, Failed& failed) {
   }
   const bool open_staged =
       staged != nullptr && staged->stage == FolderStage::OPEN;
-  WaitingCopy waiting{.entry = &entry,
-                      .copy = {.folder = run.host.fds.back(),
-                               .name = name,
-                               .target = entry.type != MISSING ? Target::REPLACE
-                                         : open_staged         ? Target::STAGED
-                                                               : Target::NEW},
-                      .staged = staged};
+  WaitingCopy waiting{
+      .entry = &entry,
+      .copy = {.folder = run.host.fds.back(),
+               .name = name,
+               .target = entry.type != MISSING ? Target::REPLACE
+                         : open_staged         ? Target::STAGED
+                                               : Target::NEW},
+      .staged = staged,
+      .created = run.levels.empty() ? nullptr : run.levels.back()};
   int error = open_folders(run.local, folder, Create::NO);
   if (error == 0) {
     error = write_copy(run.copies, run.local.fds.back()->get(), waiting.copy,
@@ -321,6 +416,7 @@ void sync_different_files(const std::vector<DiffEntry>& entries,
     }
   }
   flush(run);
+  remove_unfilled(run);
   if (run.changed) {
     status_sync_start(console);
     if (const int error = sync_host(run); error != 0) {

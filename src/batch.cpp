@@ -62,6 +62,22 @@ void fail(WaitingCopy& waiting, int error) {
   waiting.error = error;
 }
 
+// Marks `folder` and the folders it was made in as holding a copy.
+void fill(CreatedFolder* folder) {
+  for (; folder != nullptr && !folder->filled; folder = folder->above.get()) {
+    folder->filled = true;
+  }
+}
+
+// Whether a copy below `folder` still waits in the batch being filled.
+bool awaited(const Batches& batches, const StagedFolder& folder) {
+  return std::any_of(batches.filling.copies.begin(),
+                     batches.filling.copies.end(), [&](const WaitingCopy& w) {
+                       return w.staged.get() == &folder &&
+                              w.stage != CopyStage::FAILED;
+                     });
+}
+
 // `folder` could not be put in place: every copy below it that still waits
 // fails with its error and is closed, then the folder goes with all it
 // holds. (A FUSE driver keeps a file that is still open under a new hidden
@@ -100,7 +116,21 @@ std::vector<WaitingCopy> place_batch(Batches& batches, Batch& batch) {
       waiting.error = placed;
     }
   }
+  for (WaitingCopy& waiting : batch.copies) {
+    if (waiting.stage != CopyStage::FAILED &&
+        waiting.copy.target == Target::STAGED) {
+      ++waiting.staged->placed;
+      fill(waiting.created.get());
+    }
+  }
   for (const std::shared_ptr<StagedFolder>& folder : batch.folders) {
+    if (folder->placed == 0 && !awaited(batches, *folder)) {
+      // Its copies all failed: it goes, and is not put in place empty.
+      fail_folder(batches, *folder, ENOENT);
+      batches.removed.insert(folder->folder.get());
+      std::erase(batches.staged, folder);
+      continue;
+    }
     if (const int error =
             place_folder(folder->parent->get(), folder->slot, folder->name);
         error != 0) {
@@ -129,6 +159,7 @@ std::vector<WaitingCopy> place_batch(Batches& batches, Batch& batch) {
       continue;
     }
     waiting.stage = CopyStage::PLACED;
+    fill(waiting.created.get());
   }
   std::vector<WaitingCopy> done = std::move(batch.copies);
   batch = Batch{};
@@ -262,14 +293,10 @@ std::shared_ptr<StagedFolder> staged_above(const Batches& batches,
 }
 
 void stage_new_folder(Batches& batches, CopyState& copies,
-                      const FolderChain& host) {
+                      const FolderChain& host, std::size_t level,
+                      std::string rel) {
   // The folder of names[level] is fds[level + 1].
-  std::size_t level = host.kept;
-  while (level < host.created.size() && !host.created[level]) {
-    ++level;
-  }
-  if (level == host.created.size() || staged_above(batches, host) != nullptr ||
-      has_unnamed_files(copies, host.fds[level]->get())) {
+  if (staged_above(batches, host) != nullptr) {
     return;
   }
   int slot = -1;
@@ -280,6 +307,7 @@ void stage_new_folder(Batches& batches, CopyState& copies,
   batches.staged.push_back(
       std::make_shared<StagedFolder>(StagedFolder{.parent = host.fds[level],
                                                   .name = host.names[level],
+                                                  .rel = std::move(rel),
                                                   .folder = host.fds[level + 1],
                                                   .slot = slot}));
 }

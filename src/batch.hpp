@@ -23,6 +23,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -33,13 +34,24 @@
 enum class CopyStage { FILLING, SYNCING, PLACED, FAILED };
 enum class FolderStage { OPEN, CLOSED, PLACED, FAILED };
 
+// A folder this run made, by its path below the host root, and whether a
+// copy has been put in place in it or below it. One that got none is
+// removed again at the end of the run, if it is empty.
+struct CreatedFolder {
+  std::string rel = {};
+  std::shared_ptr<CreatedFolder> above = nullptr;  // made by this run too
+  bool filled = false;
+};
+
 // A folder this run made and staged (see stage_folder) until the copies
 // below it are on the disk.
 struct StagedFolder {
   std::shared_ptr<const UniqueFd> parent = nullptr;
   std::string name = {};  // under which it goes in place
+  std::string rel = {};   // its path below the host root
   std::shared_ptr<const UniqueFd> folder = nullptr;  // the folder itself
   int slot = -1;
+  std::size_t placed = 0;  // copies below it put in place
   FolderStage stage = FolderStage::OPEN;
   int error = 0;  // why it FAILED
 };
@@ -49,7 +61,9 @@ struct WaitingCopy {
   const DiffEntry* entry = nullptr;
   PendingCopy copy = {};
   std::shared_ptr<StagedFolder> staged = nullptr;  // the one it lies below
-  dev_t device = 0;                                // of its folder
+  // The deepest folder this run made that it lies in, if any.
+  std::shared_ptr<CreatedFolder> created = nullptr;
+  dev_t device = 0;  // of its folder
   CopyStage stage = CopyStage::FILLING;
   int error = 0;  // why it FAILED
 };
@@ -77,6 +91,9 @@ struct Batches {
   std::size_t free_files = 0;
   // Not yet in place, in the order they were staged, and those that failed.
   std::vector<std::shared_ptr<StagedFolder>> staged = {};
+  // The staged folders removed since the caller last cleared this, since
+  // their copies all failed; the folder chain must let go of them.
+  std::unordered_set<const UniqueFd*> removed = {};
   std::vector<std::pair<dev_t, std::shared_ptr<const UniqueFd>>> devices = {};
 };
 
@@ -105,11 +122,12 @@ std::vector<WaitingCopy> add_copy(Batches& batches, WaitingCopy copy,
 // the order they were written.
 std::vector<WaitingCopy> flush_batches(Batches& batches);
 
-// Stages the topmost folder that the last `open_folders` of `host` made,
-// unless the host takes unnamed files or that folder is below a staged one
-// already. If that fails, the folder simply stays in place.
+// Stages the folder of `level` of `host` (its name `host.names[level]`,
+// its path `rel`), which this run has just made, unless it is below a
+// staged one already. If that fails, the folder simply stays in place.
 void stage_new_folder(Batches& batches, CopyState& copies,
-                      const FolderChain& host);
+                      const FolderChain& host, std::size_t level,
+                      std::string rel);
 
 // The staged folder that the deepest folder of `host` lies in or is, if
 // any.

@@ -383,17 +383,3 @@ int place_folder(int parent, int slot, const std::string& name) {
   unregister_hidden(slot);
   return 0;
 }
-
-bool has_unnamed_files(CopyState& state, int folder) {
-  if (!state.unnamed_known) {
-    const int fd = openat(folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
-    if (fd >= 0) {
-      close(fd);
-      state.unnamed_known = true;
-    } else if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL) {
-      state.unnamed_files = false;
-      state.unnamed_known = true;
-    }
-  }
-  return state.unnamed_files;
-}

@@ -75,14 +75,10 @@ int place_copy(PendingCopy& pending);
 // Removes the written copy `pending` without putting it in place.
 void discard_copy(PendingCopy& pending);
 
-// Whether the host takes unnamed files, tried in `folder` the first time.
-bool has_unnamed_files(CopyState& state, int folder);
-
-// Hosts without unnamed files would need a hidden name and a rename for
-// every new file. A folder the run has just made is staged instead: it is
-// moved to a hidden name at once, the new files below it are written under
-// their own names, and once their data is on the disk the folder is put in
-// place by one rename.
+// A folder the run has just made is staged: it is moved to a hidden name at
+// once, the new files below it are written under their own names, which
+// spares each a link or rename, and once their data is on the disk the
+// folder is put in place by one rename.
 
 // Stages the folder `name` of `parent`, which this run has just made and
 // which is empty: renames it to a hidden name, registered in `slot`.

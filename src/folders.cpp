@@ -92,3 +92,10 @@ void close_deepest(FolderChain& chain) {
   chain.names.pop_back();
   chain.created.pop_back();
 }
+
+void add_level(FolderChain& chain, std::shared_ptr<const UniqueFd> fd,
+               std::string name, bool created) {
+  chain.fds.push_back(std::move(fd));
+  chain.names.push_back(std::move(name));
+  chain.created.push_back(created);
+}

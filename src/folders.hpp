@@ -76,4 +76,10 @@ int open_folders(FolderChain& chain, std::string_view rel_folder,
 // Drops the deepest level of `chain`, which must hold one below the root.
 void close_deepest(FolderChain& chain);
 
+// Adds the folder `fd` as the level below the deepest of `chain`, under
+// `name`, for a folder that can't be opened by its name (one kept under a
+// hidden name for now); `created` tells whether this run made it.
+void add_level(FolderChain& chain, std::shared_ptr<const UniqueFd> fd,
+               std::string name, bool created);
+
 #endif  // KELVODA_FOLDERS_HPP_
