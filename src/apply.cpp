@@ -18,7 +18,7 @@
 #include "copy.hpp"
 #include "interrupt.hpp"
 #include "messages.hpp"
-#include "takeover.hpp"
+#include "spelling.hpp"
 
 namespace fs = std::filesystem;
 
@@ -43,7 +43,8 @@ struct Run {
   CopyState copies;
   Batches batches;
   Clearing clearing;
-  TakeOvers take_overs;
+  Spellings spellings;
+  FolderChain claims;  // the host folders of a new file whose name is taken
   // The record of each level of `host` that this run made, or null, and
   // every folder made that has no copy in it yet.
   std::vector<std::shared_ptr<CreatedFolder>> levels = {};
@@ -90,21 +91,63 @@ int copy_now(Run& run, const DiffEntry& entry,
   return error != 0 ? error : place_copy(pending);
 }
 
+// Folders renamed to the local spelling may be out of reach through the
+// handles held below them (exfat-fuse drops them): the host chain and the
+// folders of the copies still waiting below them are opened anew.
+void reopen_below(Run& run, const std::vector<std::string>& renamed) {
+  run.host = FolderChain{.root = run.host_root};
+  run.claims = FolderChain{.root = run.host_root};
+  run.levels.clear();
+  FolderChain chain{.root = run.host_root};
+  for (WaitingCopy& waiting : run.batches.filling.copies) {
+    const auto [folder, name] = split(waiting.entry->rel_path);
+    for (const std::string& rel : renamed) {
+      if (folder.starts_with(rel) &&
+          (folder.size() == rel.size() || folder[rel.size()] == '/') &&
+          open_folders(chain, folder, Create::NO) == 0) {
+        waiting.copy.folder = chain.fds.back();
+        break;
+      }
+    }
+  }
+}
+
 // The new file of `waiting` found its name taken on the host. What the scan
-// did not list or the run deletes anyway makes way for it; a file under a
-// name the host takes as the same may be a case-only rename (see
-// take_over). Returns 0 or the error number.
+// did not list or the run deletes anyway makes way for it; a host-only file
+// under a name the host takes as the same is a case-only rename, taken over
+// under the local spelling. Returns 0 or the error number.
 int claim_name(Run& run, const WaitingCopy& waiting) {
   const DiffEntry& entry = *waiting.entry;
-  const int error = clear_file_way(run.clearing, run.console,
-                                   waiting.copy.folder->get(), entry.rel_path);
-  if (error == 0) {
-    return copy_now(run, entry, waiting.copy.folder);
-  }
-  if (error != EEXIST) {
+  const auto [folder, name] = split(entry.rel_path);
+  // By its path: a folder above may have been renamed since it was written.
+  if (const int error = open_folders(run.claims, folder, Create::NO);
+      error != 0) {
     return error;
   }
-  return take_over(run.take_overs, run.copies, run.local, run.host_root, entry);
+  const int at = run.claims.fds.back()->get();
+  int error = clear_file_way(run.clearing, run.console, at, entry.rel_path);
+  if (error == 0) {
+    return copy_now(run, entry, run.claims.fds.back());
+  }
+  struct stat occupant {};
+  if (error != EEXIST ||
+      fstatat(at, name.c_str(), &occupant, AT_SYMLINK_NOFOLLOW) != 0) {
+    return error;
+  }
+  std::vector<std::string> renamed;
+  error = take_over(run.spellings, run.clearing, run.copies, run.local, entry,
+                    occupant, renamed);
+  if (!renamed.empty()) {
+    reopen_below(run, renamed);
+  }
+  if (error != 0 || occupant.st_mtim.tv_sec >= entry.time) {
+    return error;  // the host's file is not older: it is the copy
+  }
+  if (const int opened = open_folders(run.claims, folder, Create::NO);
+      opened != 0) {
+    return opened;
+  }
+  return copy_now(run, entry, run.claims.fds.back());
 }
 
 // Reports the outcome of each copy of `done`, in order.
@@ -313,8 +356,7 @@ void write_entry(Run& run, const DiffEntry& entry) {
 }
 
 void remove_entry(Run& run, const DiffEntry& entry) {
-  if (settled(run.clearing, entry.rel_path) ||
-      taken_over(run.take_overs, entry.rel_path)) {
+  if (settled(run.clearing, entry.rel_path)) {
     return;  // removed to clear the way, or it holds a local file's copy
   }
   const std::string target = join(run.host_root, entry.rel_path);
@@ -397,7 +439,8 @@ void sync_different_files(const std::vector<DiffEntry>& entries,
           .copies = start_copies(console),
           .batches = start_batches(),
           .clearing = {.entries = entries, .host_root = host_root},
-          .take_overs = {.entries = entries}};
+          .spellings = {.entries = entries, .host_root = host_root},
+          .claims = {.root = host_root}};
   std::uint64_t bytes = 0;
   for (const DiffEntry& entry : entries) {
     bytes += entry.type == DELETED ? 0 : entry.size;

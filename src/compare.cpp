@@ -12,10 +12,12 @@ CompareResult compare_dirs(const FileTimeMap& local_map,
   for (const FileTime& local : local_map.files) {
     const std::int64_t* host_time = find_file_time(host_map, local.key);
     if (host_time == nullptr) {
-      result.entries.push_back({std::string(local.key), MISSING, local.size});
+      result.entries.push_back(
+          {std::string(local.key), MISSING, local.size, local.time});
       ++result.missing_count;
     } else if (local.time > *host_time) {
-      result.entries.push_back({std::string(local.key), NEWER, local.size});
+      result.entries.push_back(
+          {std::string(local.key), NEWER, local.size, local.time});
       ++result.newer_count;
     } else {
       ++result.unchanged_count;
@@ -30,7 +32,8 @@ CompareResult compare_dirs(const FileTimeMap& local_map,
   }
   for (const FileTime& host : host_map.files) {
     if (find_file_time(local_map, host.key) == nullptr) {
-      result.entries.push_back({std::string(host.key), DELETED});
+      result.entries.push_back(
+          {std::string(host.key), DELETED, host.size, host.time});
       ++result.deleted_count;
     }
   }

@@ -23,16 +23,6 @@ namespace {
 constexpr std::size_t COPY_BUFFER_SIZE = std::size_t{256} * 1024;
 constexpr off_t KERNEL_CHUNK = off_t{8} << 20;
 
-// Registers a fresh hidden name in `folder` with the interrupt handler
-// before it is made; returns its slot, or -1 with errno set when the table
-// is full.
-int claim_hidden(CopyState& state, int folder, Hidden kind) {
-  std::array<char, 40> name{};
-  std::snprintf(name.data(), name.size(), ".kelvoda-%d-%u.tmp",
-                static_cast<int>(state.pid), state.hidden_counter++);
-  return register_hidden(folder, name.data(), kind);
-}
-
 bool kernel_refuses(int error) {
   return error == EXDEV || error == EINVAL || error == ENOSYS ||
          error == EOPNOTSUPP;
@@ -220,6 +210,13 @@ int refused_name(int folder, const char* from, int error) {
 }
 
 }  // namespace
+
+int claim_hidden(CopyState& state, int folder, Hidden kind) {
+  std::array<char, 40> name{};
+  std::snprintf(name.data(), name.size(), ".kelvoda-%d-%u.tmp",
+                static_cast<int>(state.pid), state.hidden_counter++);
+  return register_hidden(folder, name.data(), kind);
+}
 
 CopyState start_copies(Console& console) {
   CopyState state;

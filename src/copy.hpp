@@ -10,6 +10,7 @@
 
 #include "console.hpp"
 #include "folders.hpp"
+#include "interrupt.hpp"
 
 // What the copies of one run learn about the host and keep using.
 struct CopyState {
@@ -30,6 +31,11 @@ struct CopyState {
 // Returns the state for the copies of one run, showing their bytes on
 // `console`: the process's umask and pid.
 CopyState start_copies(Console& console);
+
+// Registers a fresh hidden name (".kelvoda-<pid>-<n>.tmp") in the open
+// folder `folder` with the interrupt handler as `kind`, before it is made.
+// Returns its slot, or -1 with errno set when the table is full.
+int claim_hidden(CopyState& state, int folder, Hidden kind);
 
 // Whether a copy creates a file the host lacks, replaces one it has, or
 // creates one in a staged folder (see stage_folder), where it is written

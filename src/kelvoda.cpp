@@ -16,6 +16,7 @@
 #include "report.hpp"
 #include "roots.hpp"
 #include "scan.hpp"
+#include "spelling.hpp"
 
 namespace {
 
@@ -151,7 +152,8 @@ int main(int argc, char** argv) {
   if (roots_nested(local_root, host_root, watches)) {
     return fail_nested();
   }
-  const CompareResult result = compare_dirs(local_map, host_map);
+  CompareResult result = compare_dirs(local_map, host_map);
+  pair_spellings(result, host_root);
   print_results(result, left_width, console);
 
   if (result.newer_count == 0 && result.deleted_count == 0 &&

@@ -55,12 +55,13 @@ enum DiffType : std::int32_t {
   MISSING = 4,  // only in the local tree: copy it to the host
 };
 
-// One pending action; `size` is the local file's for a copy, shown while
-// the copies run.
+// One pending action; `size` and `time` are the local file's for a copy
+// (its size is shown while the copies run), the host file's for a deletion.
 struct DiffEntry {
   std::string rel_path;
   DiffType type = NEWER;
   std::uint64_t size = 0;
+  std::int64_t time = 0;
 };
 
 // The outcome of comparing the local and the host tree. Copies (NEWER,

@@ -1,14 +1,16 @@
 // The nesting guard: each walk looks out for the other root by identity,
-// which no spelling, link or bind mount changes, and a host that ignores
-// letter case is asked by spelling.
+// which no spelling, link or bind mount changes, and where the roots' paths
+// differ only by the spelling of a folder, the host is asked whether that
+// folder is the other root.
 #include "roots.hpp"
 
+#include <dirent.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdlib>
-
-#include "fold.hpp"
+#include <optional>
+#include <vector>
 
 namespace {
 
@@ -34,36 +36,71 @@ std::string canonical_path(const std::string& root) {
   return path;
 }
 
-// True when `inner` lies inside `outer` as a host that ignores letter case
-// sees it. Some drivers number each spelling of a folder apart (exfat-fuse),
-// so the identities of the roots can't tell; instead the canonical paths
-// nest once folded, and the outer root continued with the inner root's
-// remaining names is a folder. (On a host that tells case apart and holds
-// both spellings, this refuses two trees that are in fact apart.)
+// The names in the folder at `path`, sorted, or nullopt where it can't be
+// read.
+std::optional<std::vector<std::string>> listing(const std::string& path) {
+  DIR* folder = opendir(path.c_str());
+  if (folder == nullptr) {
+    return std::nullopt;
+  }
+  std::vector<std::string> names;
+  while (const dirent* entry = readdir(folder)) {
+    names.emplace_back(entry->d_name);
+  }
+  closedir(folder);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Whether the folders at `a` and `b` are one, as the host answers: one
+// identity; or, since some drivers number each spelling apart (exfat-fuse),
+// the same status and the same listing. Two folders apart that agree in
+// both are taken for one, which refuses a run rather than risk it.
+bool same_folder(const std::string& a, const std::string& b) {
+  struct stat first {};
+  struct stat second {};
+  if (stat(a.c_str(), &first) != 0 || stat(b.c_str(), &second) != 0 ||
+      !S_ISDIR(first.st_mode) || !S_ISDIR(second.st_mode) ||
+      first.st_dev != second.st_dev) {
+    return false;
+  }
+  if (first.st_ino == second.st_ino) {
+    return true;
+  }
+  const auto same_time = [](const timespec& x, const timespec& y) {
+    return x.tv_sec == y.tv_sec && x.tv_nsec == y.tv_nsec;
+  };
+  if (first.st_mode != second.st_mode || first.st_nlink != second.st_nlink ||
+      first.st_size != second.st_size ||
+      !same_time(first.st_mtim, second.st_mtim) ||
+      !same_time(first.st_ctim, second.st_ctim)) {
+    return false;
+  }
+  const auto names = listing(a);
+  return names && names == listing(b);
+}
+
+// True when `inner` lies inside `outer` by another spelling of a folder on
+// its path, one that the host takes for `outer` (a host that ignores letter
+// case): the folder on the inner root's path at the outer root's depth is
+// the outer root.
 bool nested_by_spelling(const std::string& outer, const std::string& inner) {
   const std::string outer_path = canonical_path(outer);
   const std::string inner_path = canonical_path(inner);
   if (outer_path.empty() || inner_path.empty()) {
     return false;
   }
-  const std::string outer_folded = fold_key(outer_path);
-  const std::string inner_folded = fold_key(inner_path);
-  const std::size_t cut = outer_folded == "/" ? 1 : outer_folded.size() + 1;
-  if (inner_folded.size() <= cut || !inner_folded.starts_with(outer_folded) ||
-      inner_folded[cut - 1] != '/') {
+  const auto depth = [](const std::string& path) {
+    return path == "/" ? 0 : std::count(path.begin(), path.end(), '/');
+  };
+  if (depth(inner_path) <= depth(outer_path)) {
     return false;
   }
-  // Folding keeps the number of components; find the inner path's rest.
-  const auto slashes = std::count(outer_path.begin(), outer_path.end(), '/') -
-                       (outer_path == "/" ? 1 : 0);
-  std::size_t rest = 0;
-  for (auto seen = 0; seen <= slashes; ++rest) {
-    seen += inner_path[rest] == '/' ? 1 : 0;
+  std::size_t end = 0;
+  for (auto level = depth(outer_path); level > 0; --level) {
+    end = inner_path.find('/', end + 1);
   }
-  const std::string continued =
-      (outer_path == "/" ? "" : outer_path) + "/" + inner_path.substr(rest);
-  struct stat st {};
-  return stat(continued.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  return same_folder(inner_path.substr(0, end), outer_path);
 }
 
 }  // namespace

@@ -234,7 +234,7 @@ RunResult run_in_child(const std::function<int()>& body,
 }
 
 Child::Child(const std::function<int()>& body, const RunOptions& options)
-    : io_(make_temp_dir()) {
+    : io_(make_temp_dir()), timeout_seconds_(options.timeout_seconds) {
   // Files, not pipes: the child can never block on a full pipe.
   const std::string in_path = io_ + "/in";
   write_file(in_path, options.stdin_text);
@@ -325,7 +325,19 @@ RunResult Child::finish() {
     stdin_pipe_ = -1;
   }
   int wait_status = 0;
-  waitpid(pid_, &wait_status, 0);
+  const auto end =
+      std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds_);
+  while (timeout_seconds_ > 0 && waitpid(pid_, &wait_status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > end) {
+      ADD_FAILURE() << "the run did not end within " << timeout_seconds_
+                    << " s";
+      kill(pid_, SIGKILL);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (timeout_seconds_ == 0) {
+    waitpid(pid_, &wait_status, 0);
+  }
   pid_ = -1;
   RunResult result;
   result.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status)

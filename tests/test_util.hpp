@@ -78,6 +78,9 @@ struct RunOptions {
   // A command that runs kelvoda, such as strace with its options; searched
   // in PATH. Empty: kelvoda is run directly.
   std::vector<std::string> wrapper = {};
+  // Seconds after which a run that has not ended is killed (SIGKILL), so
+  // that a hang fails the test; 0 waits as long as it takes.
+  int timeout_seconds = 0;
 };
 
 // Runs kelvoda with `args` as `options` say, stdout and stderr captured
@@ -108,13 +111,15 @@ class Child {
   bool wait_for(const std::string& text, double seconds = 20) const;
   // Writes `text` to the child's stdin (Stdin::PIPE).
   void send(const std::string& text) const;
-  // Closes its stdin, waits for the end and returns what it wrote.
+  // Closes its stdin, waits for the end (killing it after the timeout of
+  // its options) and returns what it wrote.
   RunResult finish();
 
  private:
   std::string io_;  // holds the files of stdin, stdout and stderr
   int stdin_pipe_ = -1;
   pid_t pid_ = -1;
+  int timeout_seconds_ = 0;
 };
 
 // Starts kelvoda with `args` as `options` say, in the background.

@@ -1,0 +1,224 @@
+// Asking the host which names are one. A lookup tells which entry a name
+// lands on where the host numbers its entries for good; some FUSE drivers
+// (exfat-fuse) number each spelling apart, so whether two names are one is
+// asked by a probe instead: one name made in a fresh hidden folder, the
+// other looked up there, where no cache can answer for the host.
+#include "spelling.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <optional>
+#include <string_view>
+#include <unordered_set>
+
+#include "interrupt.hpp"
+
+namespace {
+
+std::vector<std::string_view> components(std::string_view rel) {
+  std::vector<std::string_view> parts;
+  for (std::size_t begin = 0; begin <= rel.size();) {
+    const std::size_t end = std::min(rel.find('/', begin), rel.size());
+    parts.push_back(rel.substr(begin, end - begin));
+    begin = end + 1;
+  }
+  return parts;
+}
+
+// The first `count` components of `rel`.
+std::string_view prefix(std::string_view rel, std::size_t count) {
+  std::size_t end = 0;
+  for (std::size_t i = 0; i < count && end != std::string_view::npos; ++i) {
+    end = rel.find('/', i == 0 ? 0 : end + 1);
+  }
+  return rel.substr(0, end);
+}
+
+// The status of the entry that `rel` lands on below the host root, not
+// following a last link, opening its folders in `chain`.
+std::optional<struct stat> look_up(FolderChain& chain, std::string_view rel) {
+  const std::size_t slash = rel.rfind('/');
+  const std::string name(rel.substr(slash + 1));
+  struct stat st {};
+  if (open_folders(chain,
+                   rel.substr(0, slash == std::string_view::npos ? 0 : slash),
+                   Create::NO) != 0 ||
+      fstatat(chain.fds.back()->get(), name.c_str(), &st,
+              AT_SYMLINK_NOFOLLOW) != 0) {
+    return std::nullopt;
+  }
+  return st;
+}
+
+// Whether the host takes `a` and `b` as one name in the open folder
+// `folder`: `b`, a name it holds, is made in a fresh hidden folder there
+// (where a folder's own rules apply) and `a` looked up beside it.
+bool same_name(CopyState& copies, int folder, const std::string& a,
+               const std::string& b) {
+  if (a == b) {
+    return true;
+  }
+  const int slot = claim_hidden(copies, folder, Hidden::STAGED_FOLDER);
+  if (slot < 0) {
+    return false;
+  }
+  bool same = false;
+  if (mkdirat(folder, hidden_name(slot), 0700) == 0) {
+    const UniqueFd probe(openat(folder, hidden_name(slot),
+                                O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st {};
+    same = probe.valid() && mkdirat(probe.get(), b.c_str(), 0700) == 0 &&
+           fstatat(probe.get(), a.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    if (probe.valid()) {
+      unlinkat(probe.get(), b.c_str(), AT_REMOVEDIR);
+    }
+    unlinkat(folder, hidden_name(slot), AT_REMOVEDIR);
+  }
+  unregister_hidden(slot);
+  return same;
+}
+
+// Whether the host takes the local path `local_rel` and the host path
+// `host_rel` (as many components) as one, component by component, in the
+// folders of `chain`.
+bool same_path(Spellings& spellings, CopyState& copies, FolderChain& chain,
+               std::string_view local_rel, std::string_view host_rel) {
+  const std::vector<std::string_view> local = components(local_rel);
+  const std::vector<std::string_view> host = components(host_rel);
+  for (std::size_t level = 0; level < local.size(); ++level) {
+    if (local[level] == host[level]) {
+      continue;
+    }
+    const auto renamed =
+        spellings.renamed.find(std::string(prefix(host_rel, level + 1)));
+    if (renamed != spellings.renamed.end() &&
+        renamed->second == prefix(local_rel, level + 1)) {
+      continue;
+    }
+    if (open_folders(chain, prefix(local_rel, level), Create::NO) != 0 ||
+        !same_name(copies, chain.fds.back()->get(), std::string(local[level]),
+                   std::string(host[level]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+void pair_spellings(CompareResult& result, const std::string& host_root) {
+  if (result.missing_count == 0 || result.deleted_count == 0) {
+    return;
+  }
+  std::vector<const DiffEntry*> deleted;
+  for (const DiffEntry& entry : result.entries) {
+    if (entry.type == DELETED) {
+      deleted.push_back(&entry);
+    }
+  }
+  FolderChain chain{.root = host_root};
+  std::vector<std::optional<std::pair<dev_t, ino_t>>> identities(
+      deleted.size());
+  std::vector<bool> paired(deleted.size());
+  std::unordered_set<const DiffEntry*> unchanged;
+  for (const DiffEntry& local : result.entries) {
+    if (local.type != MISSING) {
+      continue;
+    }
+    const std::size_t depth = components(local.rel_path).size();
+    std::optional<struct stat> found;
+    for (std::size_t i = 0; i < deleted.size(); ++i) {
+      const DiffEntry& host = *deleted[i];
+      if (paired[i] || host.size != local.size || host.time < local.time ||
+          components(host.rel_path).size() != depth) {
+        continue;
+      }
+      if (!found) {
+        found = look_up(chain, local.rel_path);
+        if (!found || !S_ISREG(found->st_mode)) {
+          break;
+        }
+      }
+      if (!identities[i]) {
+        const std::optional<struct stat> st = look_up(chain, host.rel_path);
+        identities[i] = st ? std::make_pair(st->st_dev, st->st_ino)
+                           : std::make_pair(dev_t{0}, ino_t{0});
+      }
+      if (*identities[i] == std::make_pair(found->st_dev, found->st_ino)) {
+        paired[i] = true;
+        unchanged.insert(&local);
+        unchanged.insert(&host);
+        break;
+      }
+    }
+  }
+  if (unchanged.empty()) {
+    return;
+  }
+  std::erase_if(result.entries, [&](const DiffEntry& entry) {
+    return unchanged.contains(&entry);
+  });
+  result.missing_count -= unchanged.size() / 2;
+  result.deleted_count -= unchanged.size() / 2;
+  result.unchanged_count += unchanged.size() / 2;
+}
+
+int take_over(Spellings& spellings, Clearing& clearing, CopyState& copies,
+              FolderChain& local, const DiffEntry& entry,
+              const struct stat& occupant,
+              std::vector<std::string>& renamed_folders) {
+  const std::string_view rel = entry.rel_path;
+  const std::size_t depth = components(rel).size();
+  FolderChain chain{.root = spellings.host_root};
+  const DiffEntry* found = nullptr;
+  for (const DiffEntry& other : spellings.entries) {
+    if (other.type == DELETED && !settled(clearing, other.rel_path) &&
+        other.size == static_cast<std::uint64_t>(occupant.st_size) &&
+        other.time == occupant.st_mtim.tv_sec &&
+        components(other.rel_path).size() == depth &&
+        same_path(spellings, copies, chain, rel, other.rel_path)) {
+      found = &other;
+      break;
+    }
+  }
+  if (found == nullptr) {
+    return EEXIST;
+  }
+  const std::string_view host_rel = found->rel_path;
+  const std::vector<std::string_view> local_names = components(rel);
+  const std::vector<std::string_view> host_names = components(host_rel);
+  // Folders first, from the top, each before anything below it is touched.
+  for (std::size_t level = 0; level < depth; ++level) {
+    const std::string old_name(host_names[level]);
+    const std::string new_name(local_names[level]);
+    const std::string old_path(prefix(host_rel, level + 1));
+    if (old_name == new_name || spellings.renamed.contains(old_path)) {
+      continue;
+    }
+    if (open_folders(chain, prefix(rel, level), Create::NO) != 0) {
+      return ENOENT;
+    }
+    const int parent = chain.fds.back()->get();
+    if (level + 1 < depth) {
+      // Both spellings as folders in the local tree: two folders for one.
+      struct stat st {};
+      if (open_folders(local, prefix(rel, level), Create::NO) != 0 ||
+          fstatat(local.fds.back()->get(), old_name.c_str(), &st,
+                  AT_SYMLINK_NOFOLLOW) == 0) {
+        return EEXIST;
+      }
+    }
+    if (renameat(parent, old_name.c_str(), parent, new_name.c_str()) != 0) {
+      return errno;
+    }
+    if (level + 1 < depth) {
+      spellings.renamed.emplace(old_path, prefix(rel, level + 1));
+      renamed_folders.emplace_back(prefix(rel, level + 1));
+      chain = FolderChain{.root = spellings.host_root};
+    }
+  }
+  clearing.settled.insert(host_rel);
+  return 0;
+}
