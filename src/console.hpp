@@ -4,6 +4,7 @@
 #define KELVODA_CONSOLE_HPP_
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -17,16 +18,35 @@ enum class Counted { COPIED, DELETED, FOLDER_REMOVED, FAILURE };
 // Returns milliseconds on a clock that never goes back.
 using Clock = std::int64_t (*)();
 
+// The status line's numbers, kept by a console that shows one.
+struct StatusLine;
+// Erases a status line still drawn, gives its terminal line back and frees
+// it.
+struct EndStatusLine {
+  void operator()(StatusLine* line) const;
+};
+
 // One run's console. A default one writes every text as it is and shows no
 // status line.
 struct Console {
-  bool status_line = false;
+  bool out_terminal = false;  // stdout is a terminal: names shown safely
+  bool err_terminal = false;
+  std::unique_ptr<StatusLine, EndStatusLine> status = nullptr;  // none: off
 };
 
 // Returns the console of a run: a status line on stderr only when stderr is
 // a terminal and TERM is set, not empty and not "dumb"; names shown safely
 // on each of stdout and stderr that is a terminal. Prints nothing.
 Console open_console();
+
+// Returns whether `open_console` would show a status line now. Prints
+// nothing and installs nothing.
+bool status_line_wanted();
+
+// For tests: a console whose status line is drawn to `fd`, which takes the
+// stderr texts as well, in `width` columns and timed by `clock`. Its stdout
+// is not on that terminal; it installs no handler.
+Console open_test_console(int fd, std::int32_t width, Clock clock);
 
 // Writes the permanent `text` to `stream`. Where the status line is drawn
 // on the same terminal, the line is erased first and drawn again after the

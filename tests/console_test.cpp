@@ -1,6 +1,7 @@
-// Tests of the status line: German number forms, when it is drawn and
-// erased, how it fits the terminal, the final line, and silence when off.
-#include "progress.hpp"
+// Tests of the console: German number forms, names as a terminal shows them,
+// when the status line is drawn, erased and drawn again below permanent
+// lines, how it fits the terminal, the final line, and a plain console.
+#include "console.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -10,11 +11,14 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <iostream>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "numbers.hpp"
+#include "terminal.hpp"
 
 namespace {
 
@@ -52,45 +56,77 @@ class Sink {
   int fds_[2] = {-1, -1};
 };
 
+// Runs `call` with the process's descriptor `target` sent to `fd`.
+template <typename Call>
+void with_fd_as(int target, int fd, Call call) {
+  std::cout.flush();
+  const int saved = dup(target);
+  dup2(fd, target);
+  call();
+  std::cout.flush();
+  dup2(saved, target);
+  close(saved);
+}
+
 // The bytes that draw `text` as the status line.
 std::string drawn(const std::string& text) {
   return "\r" + text + "\x1b[K";
 }
 
-enum class Step { SCAN_LOCAL, SCAN_HOST, ERASE, SIGNAL_ERASE, SUSPEND, RESUME };
+// A console whose status line goes to `sink`, at the time 0.
+Console test_console(const Sink& sink, std::int32_t width) {
+  fake_now = 0;
+  return open_test_console(sink.fd(), width, fake_clock);
+}
+
+enum class Step {
+  SCAN_LOCAL,
+  SCAN_HOST,
+  SAY_ERR,  // "x\n" on stderr, the status line's terminal
+  SAY_OUT,  // "x\n" on stdout, which is not on that terminal
+  SIGNAL_ERASE,
+  SUSPEND,
+  RESUME
+};
 
 struct Row {
   std::int64_t now;
   Step step;
   std::uint64_t files;
-  std::string expected;
+  std::string expected;  // on the status line's descriptor
 };
 
 void run_rows(const std::vector<Row>& rows) {
   Sink sink;
-  progress_init_with(ProgressMode::ON, sink.fd(), 80, fake_clock);
+  Sink out;
+  Console console = test_console(sink, 80);
   for (const Row& row : rows) {
     SCOPED_TRACE("at " + std::to_string(row.now) + " ms, " +
                  std::to_string(static_cast<int>(row.step)));
     fake_now = row.now;
     switch (row.step) {
       case Step::SCAN_LOCAL:
-        progress_scan(Tree::LOCAL, row.files, 1);
+        status_scan(console, Tree::LOCAL, row.files, 1);
         break;
       case Step::SCAN_HOST:
-        progress_scan(Tree::HOST, row.files, 1);
+        status_scan(console, Tree::HOST, row.files, 1);
         break;
-      case Step::ERASE:
-        progress_erase();
+      case Step::SAY_ERR:
+        say(console, Stream::ERR, "x\n");
+        break;
+      case Step::SAY_OUT:
+        with_fd_as(STDOUT_FILENO, out.fd(),
+                   [&console] { say(console, Stream::OUT, "x\n"); });
+        EXPECT_EQ(out.take(), "x\n");
         break;
       case Step::SIGNAL_ERASE:
-        progress_erase_from_signal();
+        erase_status_from_signal();
         break;
       case Step::SUSPEND:
-        progress_suspend();
+        status_suspend(console);
         break;
       case Step::RESUME:
-        progress_resume();
+        status_resume(console);
         break;
     }
     EXPECT_EQ(sink.take(), row.expected);
@@ -101,7 +137,7 @@ void run_rows(const std::vector<Row>& rows) {
 
 // German forms: "." between thousands, "," before the one decimal, decimal
 // units rounded up into the next at 1.000, three lengths of duration.
-TEST(Progress, FormatsNumbersTheGermanWay) {
+TEST(Console, FormatsNumbersTheGermanWay) {
   struct Case {
     std::string got;
     std::string want;
@@ -138,10 +174,25 @@ TEST(Progress, FormatsNumbersTheGermanWay) {
   }
 }
 
+// On a terminal, escape sequences, C1 and bidirectional controls and
+// malformed bytes are shown as "?"; elsewhere a name stays as it is.
+TEST(Console, ShowsNamesAsATerminalDoes) {
+  const std::string name =
+      "a\x1b[2Jb\xC2\x9B"
+      "c\xE2\x80\xAE"
+      "d\xFF"
+      "\xC3\xA9\xE6\x97\xA5.txt";
+  const Console console{.out_terminal = true};
+  EXPECT_EQ(shown(console, Stream::OUT, name),
+            "a?[2Jb?c?d?\xC3\xA9\xE6\x97\xA5.txt");
+  EXPECT_EQ(shown(console, Stream::ERR, name), name);
+  EXPECT_EQ(shown(Console{}, Stream::OUT, name), name);
+}
+
 // A phase shows nothing in its first half second, then at most one line a
 // tenth of a second; while a line is shown, a new tree's line follows at
-// once.
-TEST(Progress, WaitsHalfASecondThenDrawsAtMostTenTimesASecond) {
+// once, and a tree that goes on after the other began shows both.
+TEST(Console, WaitsHalfASecondThenDrawsAtMostTenTimesASecond) {
   run_rows({
       {1000, Step::SCAN_LOCAL, 0, ""},
       {1499, Step::SCAN_LOCAL, 1, ""},
@@ -151,46 +202,58 @@ TEST(Progress, WaitsHalfASecondThenDrawsAtMostTenTimesASecond) {
       {1600, Step::SCAN_LOCAL, 1234,
        drawn("Durchsuche Lokal: 1.234 Dateien, 1 Ordner")},
       {1700, Step::SCAN_HOST, 1, drawn("Durchsuche Host: 1 Datei, 1 Ordner")},
+      {1800, Step::SCAN_LOCAL, 5,
+       drawn("Durchsuche Lokal: 5 Dateien, 1 Ordner · Host: 1 Datei, 1 "
+             "Ordner")},
   });
 }
 
-// Erasing writes only while a line is drawn; the line comes back with the
-// next due update, but not while suspended.
-TEST(Progress, ErasesOnlyWhatIsDrawn) {
+// A permanent line on the status line's terminal erases a visible line and
+// draws it again in the same write, built anew only when an update is due;
+// one on another stream leaves it alone. Erasing writes only while a line is
+// drawn, and a suspended line stays away.
+TEST(Console, KeepsTheLineBelowPermanentLines) {
   const std::string line = drawn("Durchsuche Lokal: 1 Datei, 1 Ordner");
+  const std::string line2 = drawn("Durchsuche Lokal: 2 Dateien, 1 Ordner");
   run_rows({
       {0, Step::SCAN_LOCAL, 1, ""},
-      {0, Step::ERASE, 0, ""},
+      {0, Step::SAY_ERR, 0, "x\n"},
       {0, Step::SIGNAL_ERASE, 0, ""},
       {500, Step::SCAN_LOCAL, 1, line},
-      {500, Step::ERASE, 0, ERASE_TEXT},
-      {500, Step::ERASE, 0, ""},
+      {500, Step::SAY_ERR, 0, ERASE_TEXT + "x\n" + line},
+      {550, Step::SAY_OUT, 0, ""},
       {599, Step::SCAN_LOCAL, 1, ""},
       {600, Step::SCAN_LOCAL, 1, line},
       {600, Step::SIGNAL_ERASE, 0, ERASE_TEXT},
       {600, Step::SIGNAL_ERASE, 0, ""},
+      {650, Step::SAY_ERR, 0, "x\n"},
       {700, Step::SCAN_LOCAL, 1, line},
-      {700, Step::SUSPEND, 0, ERASE_TEXT},
-      {900, Step::SCAN_LOCAL, 1, ""},
-      {900, Step::RESUME, 0, ""},
-      {901, Step::SCAN_LOCAL, 1, line},
+      {750, Step::SCAN_LOCAL, 2, ""},
+      {800, Step::SAY_ERR, 0, ERASE_TEXT + "x\n" + line2},
+      {850, Step::SCAN_LOCAL, 3, ""},
+      {880, Step::SAY_ERR, 0, ERASE_TEXT + "x\n" + line2},
+      {900, Step::SUSPEND, 0, ERASE_TEXT},
+      {950, Step::SAY_ERR, 0, "x\n"},
+      {1000, Step::SCAN_LOCAL, 1, ""},
+      {1000, Step::RESUME, 0, ""},
+      {1001, Step::SCAN_LOCAL, 1, line},
   });
 }
 
 // The copy line at several widths: in full; with the file name losing its
 // front; without the file part; cut at the end. A name's control bytes are
-// shown as "?" and its non-ASCII characters count two columns.
-TEST(Progress, FitsTheCopyLineIntoTheTerminal) {
+// shown as "?" and a wide character takes two columns.
+TEST(Console, FitsTheCopyLineIntoTheTerminal) {
   const std::string copy =
       "Kopiere 1/3 Dateien, 1,2/3,4 GB, 60 MB/s, noch 37 s";
   struct Case {
     std::int32_t width;
     std::string line;
   } cases[] = {
-      {80, copy + " – Über?[2J.iso 10 %"},
-      {73, copy + " – Über?[2J.iso 10 %"},
-      {72, copy + " – …ber?[2J.iso 10 %"},
-      {70, copy + " – …r?[2J.iso 10 %"},
+      {80, copy + " – Über?[2J日.iso 10 %"},
+      {74, copy + " – Über?[2J日.iso 10 %"},
+      {73, copy + " – …er?[2J日.iso 10 %"},
+      {66, copy + " – ….iso 10 %"},
       {62, copy + " – …o 10 %"},
       {61, copy},
       {30, "Kopiere 1/3 Dateien, 1,2/3,4 "},
@@ -199,54 +262,56 @@ TEST(Progress, FitsTheCopyLineIntoTheTerminal) {
   for (const Case& c : cases) {
     SCOPED_TRACE("width " + std::to_string(c.width));
     Sink sink;
-    progress_init_with(ProgressMode::ON, sink.fd(), c.width, fake_clock);
-    fake_now = 0;
-    progress_apply_start(3, 3'400'000'000);
-    progress_copy_start("a.bin", 1'000'000'000);
-    progress_bytes(1'000'000'000);
-    progress_file_done();
-    progress_copy_start(
-        "filme/\xC3\x9C"
-        "ber\x1b[2J.iso",
-        2'000'000'000);
+    Console console = test_console(sink, c.width);
+    status_apply_start(console, 3, 3'400'000'000);
+    status_copy_start(console, "a.bin", 1'000'000'000);
+    status_bytes(console, 1'000'000'000);
+    status_file_done(console);
+    status_copy_start(console,
+                      "filme/\xC3\x9C"
+                      "ber\x1b[2J\xE6\x97\xA5.iso",
+                      2'000'000'000);
     fake_now = 20'000;
-    progress_bytes(200'000'000);
+    status_bytes(console, 200'000'000);
     EXPECT_EQ(sink.take(), drawn(c.line));
   }
   Sink sink;
-  progress_init_with(ProgressMode::ON, sink.fd(), 80, fake_clock);
-  fake_now = 0;
-  progress_apply_start(1, 0);
-  progress_delete_start();
+  Console console = test_console(sink, 80);
+  status_apply_start(console, 1, 0);
+  status_delete_start(console);
   fake_now = 500;
-  progress_file_done();
+  status_file_done(console);
   EXPECT_EQ(sink.take(), drawn("Lösche 1/1 Datei"));
 }
 
 // The rate is that of the last seconds, and a failed copy's bytes count as
-// done, so the time left follows what is still to be copied.
-TEST(Progress, TimeLeftFollowsTheRecentRate) {
+// done, so the time left follows what is still to be copied; with no byte
+// moved in the window there is no rate and no time left.
+TEST(Console, TimeLeftFollowsTheRecentRate) {
   Sink sink;
-  progress_init_with(ProgressMode::ON, sink.fd(), 200, fake_clock);
-  fake_now = 0;
-  progress_apply_start(3, 3'000'000'000);
-  progress_copy_start("a", 1'000'000'000);
-  progress_bytes(500'000'000);
-  progress_file_done();
-  progress_copy_start("b", 2'000'000'000);
+  Console console = test_console(sink, 200);
+  status_apply_start(console, 3, 3'000'000'000);
+  status_copy_start(console, "a", 1'000'000'000);
+  status_bytes(console, 500'000'000);
+  status_file_done(console);
+  status_copy_start(console, "b", 2'000'000'000);
   fake_now = 10'000;
-  progress_bytes(0);
+  status_bytes(console, 0);
   EXPECT_EQ(sink.take(), drawn("Kopiere 1/3 Dateien, 1,0/3,0 GB, 100 MB/s, "
                                "noch 20 s – b 0 %"));
   fake_now = 20'000;
-  progress_bytes(100'000'000);
+  status_bytes(console, 100'000'000);
   EXPECT_EQ(sink.take(), drawn("Kopiere 1/3 Dateien, 1,1/3,0 GB, 10 MB/s, "
                                "noch 3:10 min – b 5 %"));
+  fake_now = 25'000;
+  say(console, Stream::ERR, "x\n");
+  EXPECT_EQ(sink.take(), ERASE_TEXT + "x\n" +
+                             drawn("Kopiere 1/3 Dateien, 1,1/3,0 GB – b 5 %"));
 }
 
 // The final line replaces the status line, names only what happened, and
 // comes once.
-TEST(Progress, FinishSaysWhatWasDoneAndHowLong) {
+TEST(Console, FinishSaysWhatWasDoneAndHowLong) {
   struct Case {
     std::uint64_t copied;
     std::uint64_t bytes;
@@ -267,79 +332,93 @@ TEST(Progress, FinishSaysWhatWasDoneAndHowLong) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.line);
     Sink sink;
-    progress_init_with(ProgressMode::ON, sink.fd(), 80, fake_clock);
+    Console console = test_console(sink, 80);
     fake_now = 1000;
-    progress_apply_start(c.copied + c.deleted, c.bytes);
+    status_apply_start(console, c.copied + c.deleted, c.bytes);
     for (std::uint64_t i = 0; i < c.copied; ++i) {
-      progress_count_copied(c.bytes / c.copied);
+      status_count(console, Counted::COPIED, c.bytes / c.copied);
     }
     for (std::uint64_t i = 0; i < c.deleted; ++i) {
-      progress_count_deleted();
+      status_count(console, Counted::DELETED);
     }
     for (std::uint64_t i = 0; i < c.folders; ++i) {
-      progress_count_folder_removed();
+      status_count(console, Counted::FOLDER_REMOVED);
     }
     for (std::uint64_t i = 0; i < c.failures; ++i) {
-      progress_count_failure();
+      status_count(console, Counted::FAILURE);
     }
     fake_now = 1000 + c.elapsed;
-    progress_sync_start();
+    status_sync_start(console);
     EXPECT_EQ(sink.take(), drawn("Schreibe Daten auf den Host …"));
-    progress_finish();
+    status_finish(console);
     EXPECT_EQ(sink.take(), ERASE_TEXT + c.line);
-    progress_finish();
+    status_finish(console);
     EXPECT_EQ(sink.take(), "");
   }
 }
 
 // Callers print errno's text after the status line's erasure, so a failing
 // write leaves errno as it was.
-TEST(Progress, KeepsErrno) {
-  progress_init_with(ProgressMode::ON, -1, 80, fake_clock);
-  fake_now = 0;
-  progress_scan(Tree::LOCAL, 1, 1);
-  fake_now = 500;
-  errno = ENOSPC;
-  progress_scan(Tree::LOCAL, 1, 1);
-  progress_erase();
-  progress_scan(Tree::LOCAL, 1, 1);
-  fake_now = 600;
-  progress_scan(Tree::LOCAL, 1, 1);
-  progress_erase_from_signal();
-  EXPECT_EQ(errno, ENOSPC);
+TEST(Console, KeepsErrno) {
+  const int read_only = open("/dev/null", O_RDONLY);
+  {
+    Console console = open_test_console(read_only, 80, fake_clock);
+    fake_now = 0;
+    status_scan(console, Tree::LOCAL, 1, 1);
+    fake_now = 500;
+    errno = ENOSPC;
+    status_scan(console, Tree::LOCAL, 1, 1);
+    say(console, Stream::ERR, "x\n");
+    fake_now = 600;
+    status_scan(console, Tree::LOCAL, 1, 1);
+    erase_status_from_signal();
+    EXPECT_EQ(errno, ENOSPC);
+  }
+  close(read_only);
 }
 
-// Switched off, no call writes anything.
-TEST(Progress, OffWritesNothing) {
-  Sink sink;
-  progress_init_with(ProgressMode::OFF, sink.fd(), 80, fake_clock);
-  fake_now = 0;
-  progress_scan(Tree::LOCAL, 1, 1);
-  progress_apply_start(1, 100);
-  progress_copy_start("a", 100);
-  fake_now = 10'000;
-  progress_scan(Tree::HOST, 1, 1);
-  progress_bytes(50);
-  progress_file_done();
-  progress_count_copied(100);
-  progress_sync_start();
-  progress_erase();
-  progress_erase_from_signal();
-  progress_suspend();
-  progress_resume();
-  progress_finish();
-  EXPECT_EQ(sink.take(), "");
+// A default console writes each text as it is to its stream and no status
+// line anywhere.
+TEST(Console, PlainConsoleWritesTextsAsTheyAre) {
+  Sink out;
+  Sink err;
+  Console console;
+  with_fd_as(STDOUT_FILENO, out.fd(), [&console, &err] {
+    with_fd_as(STDERR_FILENO, err.fd(), [&console] {
+      fake_now = 0;
+      status_scan(console, Tree::LOCAL, 1, 1);
+      status_apply_start(console, 1, 100);
+      status_copy_start(console, "a", 100);
+      fake_now = 10'000;
+      status_scan(console, Tree::HOST, 1, 1);
+      status_bytes(console, 50);
+      say(console, Stream::OUT, "a\x1b\n");
+      say(console, Stream::ERR, "b\n");
+      status_file_done(console);
+      status_count(console, Counted::COPIED, 100);
+      status_sync_start(console);
+      erase_status_from_signal();
+      status_suspend(console);
+      status_resume(console);
+      status_finish(console);
+    });
+  });
+  EXPECT_EQ(out.take(), "a\x1b\n");
+  EXPECT_EQ(err.take(), "b\n");
 }
 
-// Shown only on a terminal with a usable TERM; the line fits the terminal's
-// width, measured again after SIGWINCH.
-TEST(Progress, ShownOnlyOnATerminalWithAKnownTerm) {
+// Shown only on a terminal with a usable TERM; stdout shares the line only
+// when it is the same terminal; the line fits the terminal's width,
+// measured again after SIGWINCH.
+TEST(Console, ShownOnlyOnATerminalWithAKnownTerm) {
   const int master = posix_openpt(O_RDWR | O_NOCTTY);
   if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
     GTEST_SKIP() << "no pseudo-terminal";
   }
   const int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
   ASSERT_GE(slave, 0);
+  const int slave_again = open(ptsname(master), O_RDWR | O_NOCTTY);
+  const int null = open("/dev/null", O_WRONLY);
   winsize size{};
   size.ws_col = 20;
   ASSERT_EQ(ioctl(master, TIOCSWINSZ, &size), 0);
@@ -347,7 +426,6 @@ TEST(Progress, ShownOnlyOnATerminalWithAKnownTerm) {
   const char* term = std::getenv("TERM");
   const std::optional<std::string> saved_term =
       term ? std::optional<std::string>(term) : std::nullopt;
-  const int saved_stderr = dup(STDERR_FILENO);
 
   struct Case {
     int fd;
@@ -361,30 +439,31 @@ TEST(Progress, ShownOnlyOnATerminalWithAKnownTerm) {
       {pipe_end.fd(), "xterm", false},
   };
   for (const Case& c : cases) {
-    dup2(c.fd, STDERR_FILENO);
     if (c.term) {
       setenv("TERM", c.term, 1);
     } else {
       unsetenv("TERM");
     }
-    progress_init();
-    dup2(saved_stderr, STDERR_FILENO);
-    EXPECT_EQ(progress_detail::enabled, c.shown)
+    bool wanted = false;
+    with_fd_as(STDERR_FILENO, c.fd,
+               [&wanted] { wanted = status_line_wanted(); });
+    EXPECT_EQ(wanted, c.shown)
         << (c.fd == slave ? "terminal, TERM=" : "pipe, TERM=")
         << (c.term ? c.term : "(unset)");
   }
+  EXPECT_TRUE(same_terminal(slave, slave_again));
+  EXPECT_FALSE(same_terminal(slave, null));
+  EXPECT_FALSE(same_terminal(slave, pipe_end.fd()));
 
-  dup2(slave, STDERR_FILENO);
   setenv("TERM", "xterm", 1);
-  progress_init();
-  progress_sync_start();
-  size.ws_col = 40;
-  ioctl(master, TIOCSWINSZ, &size);
-  raise(SIGWINCH);
-  progress_sync_start();
-  progress_erase();
-  dup2(saved_stderr, STDERR_FILENO);
-  close(saved_stderr);
+  with_fd_as(STDERR_FILENO, slave, [&master, &size] {
+    Console console = open_console();
+    status_sync_start(console);
+    size.ws_col = 40;
+    ioctl(master, TIOCSWINSZ, &size);
+    raise(SIGWINCH);
+    status_sync_start(console);
+  });
   if (saved_term) {
     setenv("TERM", saved_term->c_str(), 1);
   } else {
@@ -405,6 +484,8 @@ TEST(Progress, ShownOnlyOnATerminalWithAKnownTerm) {
     got.append(buffer, static_cast<std::size_t>(n));
   }
   EXPECT_EQ(got, expected);
+  close(null);
+  close(slave_again);
   close(slave);
   close(master);
 }
