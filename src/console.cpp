@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <ctime>
 #include <iostream>
-#include <utility>
 
 #include "status.hpp"
 #include "terminal.hpp"
@@ -20,7 +19,6 @@ namespace {
 // look as they always did.
 constexpr std::int64_t DELAY_MS = 500;
 constexpr std::int64_t REDRAW_MS = 100;
-constexpr std::int32_t FALLBACK_WIDTH = 80;
 
 // A coarse clock, which the vDSO answers without entering the kernel, so an
 // update that draws nothing makes no system call.
@@ -30,9 +28,13 @@ std::int64_t coarse_milliseconds() {
   return std::int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
 }
 
-Console with_status_line(Console console, int fd, Handlers handlers) {
+// Adds a status line on the line claimed at `fd` to `console`.
+Console with_status_line(Console console, int fd, Handlers handlers,
+                         std::int32_t width, Clock clock) {
   claim_line(fd, handlers);
   console.status.reset(new StatusLine);
+  console.status->width = width;
+  console.status->clock = clock;
   return console;
 }
 
@@ -41,14 +43,14 @@ void refresh(StatusLine& line, std::int64_t now) {
   line.width = line_width(line.width);
   // Writing into the last column makes some terminals wrap at once, so the
   // line keeps it free.
-  const auto columns = static_cast<std::size_t>(std::max(line.width - 1, 0));
-  line.text = status_text(line, now, columns);
+  line.text = status_text(
+      line, now, static_cast<std::size_t>(std::max(line.width - 1, 0)));
   line.last_draw = now;
 }
 
 void draw(StatusLine& line, std::int64_t now) {
   refresh(line, now);
-  draw_line(line.text);
+  put_line(line_fd(), "", line.text);
 }
 
 void update(StatusLine& line, std::int64_t now) {
@@ -74,12 +76,12 @@ Console open_console() {
   if (!status_line_wanted()) {
     return console;
   }
-  console =
-      with_status_line(std::move(console), STDERR_FILENO, Handlers::INSTALL);
-  console.status->clock = coarse_milliseconds;
-  console.status->width = FALLBACK_WIDTH;
-  console.status->out_fd =
-      same_terminal(STDOUT_FILENO, STDERR_FILENO) ? STDOUT_FILENO : -1;
+  // The width is measured before the first line is drawn.
+  console = with_status_line(std::move(console), STDERR_FILENO,
+                             Handlers::INSTALL, 80, coarse_milliseconds);
+  if (same_terminal(STDOUT_FILENO, STDERR_FILENO)) {
+    console.status->out_fd = STDOUT_FILENO;
+  }
   return console;
 }
 
@@ -88,11 +90,8 @@ bool status_line_wanted() {
 }
 
 Console open_test_console(int fd, std::int32_t width, Clock clock) {
-  Console console =
-      with_status_line(Console{.err_terminal = true}, fd, Handlers::NONE);
-  console.status->clock = clock;
-  console.status->width = width;
-  return console;
+  return with_status_line(Console{.err_terminal = true}, fd, Handlers::NONE,
+                          width, clock);
 }
 
 void say(Console& console, Stream stream, std::string_view text) {
@@ -106,15 +105,16 @@ void say(Console& console, Stream stream, std::string_view text) {
   }
   // A scan on another thread may be drawing.
   const std::lock_guard lock(line->drawing);
-  // Called once per copied file: the text drawn last is used again until an
-  // update is due.
-  if (line_drawn()) {
-    const std::int64_t now = line->clock();
-    if (now - line->last_draw >= REDRAW_MS) {
-      refresh(*line, now);
-    }
+  const bool visible = line_drawn();
+  // Said once per copied file: the text drawn last serves until an update
+  // is due.
+  if (const std::int64_t now = line->clock();
+      visible && now - line->last_draw >= REDRAW_MS) {
+    refresh(*line, now);
   }
-  write_above_line(fd, text, line->text);
+  put_line(
+      fd, text,
+      visible ? std::optional<std::string_view>(line->text) : std::nullopt);
 }
 
 std::string shown(const Console& console, Stream stream,
@@ -130,18 +130,17 @@ void status_scan(Console& console, Tree tree, std::uint64_t files,
   if (line == nullptr) {
     return;
   }
-  const auto index = static_cast<std::size_t>(tree);
-  ScanCount& scan = line->scans[index];
+  ScanCount& scan = line->scans[static_cast<std::size_t>(tree)];
   scan.files = files;
   scan.folders = folders;
   const std::int64_t now = line->clock();
   if (!scan.started.exchange(true)) {
     line->scan_start = now;
-    line->last_tree = index;
-  } else if (line->last_tree != index) {
+    line->last_tree = tree;
+  } else if (line->last_tree != tree) {
     line->both_trees = true;
   }
-  // The other tree's scan may be drawing; this one goes on rather than
+  // The other tree's scan may be drawing: this one goes on rather than
   // wait, and its counts show in the next line drawn.
   const std::unique_lock lock(line->drawing, std::try_to_lock);
   if (lock.owns_lock()) {
@@ -153,91 +152,78 @@ void status_scan(Console& console, Tree tree, std::uint64_t files,
 
 void status_apply_start(Console& console, std::uint64_t total_files,
                         std::uint64_t total_bytes) {
-  StatusLine* line = console.status.get();
-  if (line == nullptr) {
-    return;
+  if (StatusLine* line = console.status.get()) {
+    const std::int64_t now = line->clock();
+    line->phase = Phase::APPLY;
+    line->phase_start = now;
+    line->applied = true;
+    line->apply = {.start = now,
+                   .total_files = total_files,
+                   .total_bytes = total_bytes,
+                   .window_start = {.time = now},
+                   .window_middle = {.time = now}};
   }
-  const std::int64_t now = line->clock();
-  line->phase = Phase::APPLY;
-  line->phase_start = now;
-  line->applied = true;
-  line->apply_start = now;
-  line->total_files = total_files;
-  line->total_bytes = total_bytes;
-  line->done_files = 0;
-  line->done_bytes = 0;
-  line->window_start = {.time = now};
-  line->window_middle = {.time = now};
-  line->doing = Doing::NOTHING;
-  line->counted = {};
-  line->copied_bytes = 0;
 }
 
 void status_copy_start(Console& console, std::string_view path,
                        std::uint64_t size) {
-  StatusLine* line = console.status.get();
-  if (line == nullptr) {
-    return;
+  if (StatusLine* line = console.status.get()) {
+    Applying& apply = line->apply;
+    // No "/" gives npos, and npos + 1 is 0: the whole path is the name.
+    apply.file_name.assign(path.substr(path.rfind('/') + 1));
+    apply.doing = Doing::COPY;
+    apply.file_size = size;
+    apply.file_bytes = 0;
+    apply.file_start = line->clock();
+    update(*line, apply.file_start);
   }
-  const std::int64_t now = line->clock();
-  // No "/" gives npos, and npos + 1 is 0: the whole path is the name.
-  line->file_name.assign(path.substr(path.rfind('/') + 1));
-  line->doing = Doing::COPY;
-  line->file_size = size;
-  line->file_bytes = 0;
-  line->file_start = now;
-  update(*line, now);
 }
 
 void status_delete_start(Console& console) {
   if (console.status) {
-    console.status->doing = Doing::DELETE;
+    console.status->apply.doing = Doing::DELETE;
   }
 }
 
 void status_bytes(Console& console, std::uint64_t count) {
   if (StatusLine* line = console.status.get()) {
-    line->file_bytes += count;
+    line->apply.file_bytes += count;
     update(*line, line->clock());
   }
 }
 
 void status_file_done(Console& console) {
-  StatusLine* line = console.status.get();
-  if (line == nullptr) {
-    return;
+  if (StatusLine* line = console.status.get()) {
+    Applying& apply = line->apply;
+    ++apply.done_files;
+    if (apply.doing == Doing::COPY) {
+      apply.done_bytes += std::max(apply.file_size, apply.file_bytes);
+      apply.doing = Doing::NOTHING;
+    }
+    update(*line, line->clock());
   }
-  ++line->done_files;
-  if (line->doing == Doing::COPY) {
-    line->done_bytes += std::max(line->file_size, line->file_bytes);
-    line->doing = Doing::NOTHING;
-  }
-  update(*line, line->clock());
 }
 
 void status_count(Console& console, Counted what, std::uint64_t bytes) {
   if (StatusLine* line = console.status.get()) {
-    ++line->counted[static_cast<std::size_t>(what)];
-    line->copied_bytes += what == Counted::COPIED ? bytes : 0;
+    ++line->apply.counted[static_cast<std::size_t>(what)];
+    line->apply.copied_bytes += what == Counted::COPIED ? bytes : 0;
   }
 }
 
 void status_sync_start(Console& console) {
-  StatusLine* line = console.status.get();
-  if (line == nullptr) {
-    return;
-  }
-  const std::int64_t now = line->clock();
-  line->phase = Phase::SYNC;
-  line->phase_start = now;
-  if (!line->suspended) {
-    draw(*line, now);
+  if (StatusLine* line = console.status.get()) {
+    line->phase = Phase::SYNC;
+    line->phase_start = line->clock();
+    if (!line->suspended) {
+      draw(*line, line->phase_start);
+    }
   }
 }
 
 void status_suspend(Console& console) {
   if (console.status) {
-    erase_line("");
+    put_line(line_fd(), "", std::nullopt);
     console.status->suspended = true;
   }
 }
@@ -253,15 +239,12 @@ void status_finish(Console& console) {
   if (line == nullptr) {
     return;
   }
-  if (!line->applied) {
-    erase_line("");
-    return;
-  }
-  line->applied = false;
-  line->phase = Phase::NONE;
   // The erasure and the final line go out in one write, so nothing can come
   // between them.
-  erase_line(final_text(*line, line->clock()));
+  put_line(line_fd(), line->applied ? final_text(*line, line->clock()) : "",
+           std::nullopt);
+  line->applied = false;
+  line->phase = Phase::NONE;
 }
 
 void erase_status_from_signal() {

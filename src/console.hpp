@@ -18,10 +18,9 @@ enum class Counted { COPIED, DELETED, FOLDER_REMOVED, FAILURE };
 // Returns milliseconds on a clock that never goes back.
 using Clock = std::int64_t (*)();
 
-// The status line's numbers, kept by a console that shows one.
+// The numbers of a status line; a console that shows one owns them.
 struct StatusLine;
-// Erases a status line still drawn, gives its terminal line back and frees
-// it.
+// Erases a status line still drawn, gives its terminal back and frees it.
 struct EndStatusLine {
   void operator()(StatusLine* line) const;
 };
@@ -39,13 +38,11 @@ struct Console {
 // on each of stdout and stderr that is a terminal. Prints nothing.
 Console open_console();
 
-// Returns whether `open_console` would show a status line now. Prints
-// nothing and installs nothing.
+// Returns whether `open_console` would show a status line now.
 bool status_line_wanted();
 
-// For tests: a console whose status line is drawn to `fd`, which takes the
-// stderr texts as well, in `width` columns and timed by `clock`. Its stdout
-// is not on that terminal; it installs no handler.
+// For tests: a console whose status line and stderr texts go to `fd`, with
+// `width` columns and `clock`; stdout is elsewhere; no handler is installed.
 Console open_test_console(int fd, std::int32_t width, Clock clock);
 
 // Writes the permanent `text` to `stream`. Where the status line is drawn

@@ -22,19 +22,13 @@ std::uint64_t rounded(std::uint64_t bytes, std::uint64_t unit) {
   return bytes / unit + ((bytes % unit) * 2 >= unit ? 1 : 0);
 }
 
-// The largest unit not above `bytes`, or the next when rounding would give
-// 1.000 of it; a decimal when the value rounds below `decimal_below`.
+// The largest unit in which `bytes` does not round to 1.000 or more; a
+// decimal when the value rounds below `decimal_below` in it.
 SizeForm size_form(std::uint64_t bytes, std::uint64_t decimal_below) {
   SizeForm form;
-  const auto next_unit = [&form] {
+  while (form.unit + 1 < UNITS.size() && rounded(bytes, form.factor) >= 1000) {
     ++form.unit;
     form.factor *= 1000;
-  };
-  while (form.unit + 1 < UNITS.size() && bytes / 1000 >= form.factor) {
-    next_unit();
-  }
-  if (form.unit + 1 < UNITS.size() && rounded(bytes, form.factor) >= 1000) {
-    next_unit();
   }
   form.decimal =
       form.unit > 0 && rounded(bytes, form.factor / 10) < decimal_below * 10;
@@ -56,9 +50,7 @@ std::string format_count(std::uint64_t number) {
   const std::string digits = std::to_string(number);
   std::string result;
   for (std::size_t i = 0; i < digits.size(); ++i) {
-    if (i > 0 && (digits.size() - i) % 3 == 0) {
-      result += '.';
-    }
+    result += i > 0 && (digits.size() - i) % 3 == 0 ? "." : "";
     result += digits[i];
   }
   return result;
@@ -70,9 +62,7 @@ std::string format_size(std::uint64_t bytes) {
 }
 
 std::string format_size_of(std::uint64_t done, std::uint64_t total) {
-  const SizeForm form = size_form(total, 100);
-  return size_number(done, form) + "/" + size_number(total, form) + " " +
-         std::string(UNITS[form.unit]);
+  return size_number(done, size_form(total, 100)) + "/" + format_size(total);
 }
 
 std::string format_rate(std::uint64_t bytes_per_second) {

@@ -23,55 +23,54 @@ std::string count_of(std::uint64_t number, std::string_view singular,
          std::string(number == 1 ? singular : plural);
 }
 
-// "Lokal: 1.234 Dateien, 56 Ordner" for the tree at `tree`.
-std::string scan_text(const StatusLine& line, std::size_t tree) {
-  const ScanCount& scan = line.scans[tree];
-  return std::string(tree == 0 ? "Lokal: " : "Host: ") +
+// "Lokal: 1.234 Dateien, 56 Ordner" for the scan of `tree`.
+std::string scan_text(const StatusLine& line, Tree tree) {
+  const ScanCount& scan = line.scans[static_cast<std::size_t>(tree)];
+  return std::string(tree == Tree::LOCAL ? "Lokal: " : "Host: ") +
          count_of(scan.files, "Datei", "Dateien") + ", " +
          count_of(scan.folders, "Ordner", "Ordner");
 }
 
 // Bytes per second over the rate window, moving the window on.
-std::uint64_t current_rate(StatusLine& line, std::int64_t now,
+std::uint64_t current_rate(Applying& apply, std::int64_t now,
                            std::uint64_t done) {
-  if (now - line.window_middle.time >= RATE_WINDOW_MS) {
-    line.window_start = line.window_middle;
-    line.window_middle = {.time = now, .bytes = done};
+  if (now - apply.window_middle.time >= RATE_WINDOW_MS) {
+    apply.window_start = apply.window_middle;
+    apply.window_middle = {.time = now, .bytes = done};
   }
-  const std::int64_t elapsed = now - line.window_start.time;
-  if (elapsed <= 0 || done <= line.window_start.bytes) {
+  const std::int64_t elapsed = now - apply.window_start.time;
+  if (elapsed <= 0 || done <= apply.window_start.bytes) {
     return 0;
   }
   return static_cast<std::uint64_t>(
-      static_cast<double>(done - line.window_start.bytes) * 1000.0 /
+      static_cast<double>(done - apply.window_start.bytes) * 1000.0 /
       static_cast<double>(elapsed));
 }
 
-std::string apply_text(StatusLine& line, std::int64_t now) {
-  const bool deleting = line.doing == Doing::DELETE;
+std::string apply_text(Applying& apply, std::int64_t now) {
+  const bool deleting = apply.doing == Doing::DELETE;
   std::string text = (deleting ? "Lösche " : "Kopiere ") +
-                     format_count(line.done_files) + "/" +
-                     count_of(line.total_files, "Datei", "Dateien");
+                     format_count(apply.done_files) + "/" +
+                     count_of(apply.total_files, "Datei", "Dateien");
   if (deleting) {
     return text;
   }
-  std::uint64_t done = line.done_bytes;
-  if (line.doing == Doing::COPY) {
-    done += std::min(line.file_bytes, line.file_size);
+  std::uint64_t done = apply.done_bytes;
+  if (apply.doing == Doing::COPY) {
+    done += std::min(apply.file_bytes, apply.file_size);
   }
-  const std::uint64_t total = line.total_bytes;
+  const std::uint64_t total = apply.total_bytes;
   if (total > 0) {
     done = std::min(done, total);
     text += ", " + format_size_of(done, total);
   } else if (done > 0) {
     text += ", " + format_size(done);
   }
-  const std::uint64_t rate = current_rate(line, now, done);
-  if (rate == 0) {
-    return text;
+  const std::uint64_t rate = current_rate(apply, now, done);
+  if (rate > 0) {
+    text += ", " + format_rate(rate);
   }
-  text += ", " + format_rate(rate);
-  if (total > 0) {
+  if (rate > 0 && total > 0) {
     text += ", noch " + format_duration((total - done + rate - 1) / rate);
   }
   return text;
@@ -86,65 +85,61 @@ std::string fitted(std::string_view text, std::string_view name,
   if (text_width >= columns) {
     return std::string(first_columns(text, columns));
   }
-  std::string line(text);
-  if (percent.empty()) {
-    return line;
-  }
   const std::size_t room = columns - text_width;
   const std::size_t fixed = text_columns(" – ") + 1 + text_columns(percent);
-  if (fixed + text_columns(name) <= room) {
-    return line + " – " + std::string(name) + " " + std::string(percent);
+  std::string shown_name(name);
+  if (fixed + text_columns(name) > room) {
+    const std::size_t ellipsis = text_columns("…");
+    const std::string_view tail =
+        fixed + ellipsis < room ? last_columns(name, room - fixed - ellipsis)
+                                : std::string_view();
+    shown_name = tail.empty() ? "" : "…" + std::string(tail);
   }
-  const std::size_t ellipsis = text_columns("…");
-  const std::string_view tail =
-      fixed + ellipsis < room ? last_columns(name, room - fixed - ellipsis)
-                              : std::string_view();
-  if (tail.empty()) {
-    return line;
+  if (percent.empty() || shown_name.empty()) {
+    return std::string(text);
   }
-  return line + " – …" + std::string(tail) + " " + std::string(percent);
+  return std::string(text) + " – " + shown_name + " " + std::string(percent);
 }
 
 }  // namespace
 
 std::string status_text(StatusLine& line, std::int64_t now,
                         std::size_t columns) {
-  switch (line.phase) {
-    case Phase::NONE:
-      return {};
-    case Phase::SCAN: {
-      const std::string trees =
-          line.both_trees ? scan_text(line, 0) + " · " + scan_text(line, 1)
-                          : scan_text(line, line.last_tree);
-      return fitted("Durchsuche " + trees, "", "", columns);
+  const Applying& apply = line.apply;
+  std::string text;
+  std::string name;
+  std::string percent;
+  if (line.phase == Phase::SCAN) {
+    const bool both = line.both_trees;
+    text = "Durchsuche " +
+           scan_text(line, both ? Tree::LOCAL : line.last_tree.load());
+    text += both ? " · " + scan_text(line, Tree::HOST) : "";
+  } else if (line.phase == Phase::APPLY) {
+    text = apply_text(line.apply, now);
+    if (apply.doing == Doing::COPY && apply.file_size > 0 &&
+        now - apply.file_start >= FILE_DETAIL_MS) {
+      name = terminal_form(apply.file_name);
+      percent = std::to_string(std::min(apply.file_bytes, apply.file_size) *
+                               100 / apply.file_size) +
+                " %";
     }
-    case Phase::APPLY:
-      if (line.doing == Doing::COPY && line.file_size > 0 &&
-          now - line.file_start >= FILE_DETAIL_MS) {
-        const std::uint64_t percent =
-            std::min(line.file_bytes, line.file_size) * 100 / line.file_size;
-        return fitted(apply_text(line, now), terminal_form(line.file_name),
-                      std::to_string(percent) + " %", columns);
-      }
-      return fitted(apply_text(line, now), "", "", columns);
-    case Phase::SYNC:
-      return fitted("Schreibe Daten auf den Host …", "", "", columns);
+  } else if (line.phase == Phase::SYNC) {
+    text = "Schreibe Daten auf den Host …";
   }
-  return {};
+  return fitted(text, name, percent, columns);
 }
 
 std::string final_text(const StatusLine& line, std::int64_t now) {
   const auto counted = [&line](Counted what) {
-    return line.counted[static_cast<std::size_t>(what)];
+    return line.apply.counted[static_cast<std::size_t>(what)];
   };
   std::string parts;
   const auto add = [&parts](const std::string& part) {
-    parts += parts.empty() ? "Fertig: " : ", ";
-    parts += part;
+    parts += (parts.empty() ? "Fertig: " : ", ") + part;
   };
   if (counted(Counted::COPIED) > 0) {
     add(count_of(counted(Counted::COPIED), "Datei", "Dateien") + " kopiert (" +
-        format_size(line.copied_bytes) + ")");
+        format_size(line.apply.copied_bytes) + ")");
   }
   if (counted(Counted::DELETED) > 0) {
     // Only the first part names what was counted.
@@ -159,12 +154,10 @@ std::string final_text(const StatusLine& line, std::int64_t now) {
   if (counted(Counted::FAILURE) > 0) {
     add(count_of(counted(Counted::FAILURE), "Fehler", "Fehler"));
   }
-  if (parts.empty()) {
-    parts = "Fertig: nichts geändert";
-  }
-  const std::int64_t elapsed = now - line.apply_start;
   const auto seconds =
-      static_cast<std::uint64_t>(std::max<std::int64_t>(elapsed + 500, 0)) /
+      static_cast<std::uint64_t>(
+          std::max<std::int64_t>(now - line.apply.start, 0) + 500) /
       1000;
-  return parts + " – " + format_duration(seconds) + "\n";
+  return (parts.empty() ? "Fertig: nichts geändert" : parts) + " – " +
+         format_duration(seconds) + "\n";
 }

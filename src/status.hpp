@@ -30,9 +30,26 @@ struct Sample {
   std::uint64_t bytes = 0;
 };
 
-// A run's status line. Two scans may store their counts at once; everything
-// else is written by the thread that holds `drawing`, or by the one thread
-// that applies.
+// The numbers of one application.
+struct Applying {
+  std::int64_t start = 0;
+  std::uint64_t total_files = 0;
+  std::uint64_t total_bytes = 0;
+  std::uint64_t done_files = 0;
+  std::uint64_t done_bytes = 0;  // of the entries already done
+  Sample window_start;           // the rate is measured from here
+  Sample window_middle;          // and from here once it is old enough
+  Doing doing = Doing::NOTHING;
+  std::string file_name = {};  // last name of the file being copied
+  std::uint64_t file_size = 0;
+  std::uint64_t file_bytes = 0;
+  std::int64_t file_start = 0;
+  std::array<std::uint64_t, 4> counted = {};  // by Counted
+  std::uint64_t copied_bytes = 0;
+};
+
+// A run's status line. Two scans may store their counts at once; the rest
+// is written by the thread that holds `drawing`, or by the one that applies.
 struct StatusLine {
   Clock clock = nullptr;
   std::int32_t width = 80;
@@ -43,28 +60,13 @@ struct StatusLine {
   bool suspended = false;
   std::string text;  // as last drawn
   std::mutex drawing;
-
-  std::array<ScanCount, 2> scans;          // by Tree
-  std::atomic<std::size_t> last_tree = 0;  // the tree whose scan began last
+  std::array<ScanCount, 2> scans;             // by Tree
+  std::atomic<Tree> last_tree = Tree::LOCAL;  // whose scan began last
   std::atomic<std::int64_t> scan_start = 0;
   // The tree that began first went on after the other began: both are shown.
   std::atomic<bool> both_trees = false;
-
   bool applied = false;  // the final line is still to come
-  std::int64_t apply_start = 0;
-  std::uint64_t total_files = 0;
-  std::uint64_t total_bytes = 0;
-  std::uint64_t done_files = 0;
-  std::uint64_t done_bytes = 0;  // of the entries already done
-  Sample window_start;
-  Sample window_middle;
-  Doing doing = Doing::NOTHING;
-  std::string file_name;  // last name of the file being copied
-  std::uint64_t file_size = 0;
-  std::uint64_t file_bytes = 0;
-  std::int64_t file_start = 0;
-  std::array<std::uint64_t, 4> counted = {};  // by Counted
-  std::uint64_t copied_bytes = 0;
+  Applying apply;
 };
 
 // Returns the line's text at `now` in at most `columns`: the scan, the

@@ -30,27 +30,6 @@ extern "C" void note_resize(int /*signal_number*/) {
   line_state.resized = 1;
 }
 
-void erase_at_exit() {
-  erase_line_from_signal();
-}
-
-// Callers print errno's text right after the line's erasure, so errno is
-// kept.
-void write_all(int fd, std::string_view bytes) {
-  const int saved_errno = errno;
-  while (!bytes.empty()) {
-    const ssize_t written = write(fd, bytes.data(), bytes.size());
-    if (written < 0 && errno == EINTR) {
-      continue;
-    }
-    if (written <= 0) {
-      break;
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(written));
-  }
-  errno = saved_errno;
-}
-
 }  // namespace
 
 bool usable_terminal(int fd) {
@@ -71,21 +50,20 @@ void claim_line(int fd, Handlers handlers) {
   line_state.fd = fd;
   line_state.drawn = 0;
   line_state.resized = handlers == Handlers::INSTALL ? 1 : 0;
-  if (handlers == Handlers::NONE) {
-    return;
+  if (handlers == Handlers::INSTALL) {
+    // SA_RESTART: a resize while the dialogue waits for its answer must not
+    // end that read with EINTR, which would read as the end of the input.
+    struct sigaction action {};
+    action.sa_handler = note_resize;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGWINCH, &action, nullptr);
+    std::atexit(erase_line_from_signal);
   }
-  // SA_RESTART: a resize while the dialogue waits for its answer must not
-  // end that read with EINTR, which would read as the end of the input.
-  struct sigaction action {};
-  action.sa_handler = note_resize;
-  action.sa_flags = SA_RESTART;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGWINCH, &action, nullptr);
-  std::atexit(erase_at_exit);
 }
 
 void release_line() {
-  erase_line("");
+  put_line(line_state.fd, "", std::nullopt);
   line_state.fd = -1;
   signal(SIGWINCH, SIG_DFL);
 }
@@ -99,45 +77,44 @@ bool line_drawn() {
 }
 
 std::int32_t line_width(std::int32_t known) {
-  if (line_state.resized == 0) {
-    return known;
-  }
-  line_state.resized = 0;
   const int saved_errno = errno;
   winsize size{};
-  const bool told =
-      ioctl(line_state.fd, TIOCGWINSZ, &size) == 0 && size.ws_col != 0;
-  errno = saved_errno;
-  return told ? size.ws_col : known;
-}
-
-void draw_line(std::string_view text) {
-  std::string bytes = "\r";
-  bytes += text;
-  bytes += "\x1b[K";
-  // Marked before the write, so an interrupt during it erases what it drew.
-  line_state.drawn = 1;
-  write_all(line_state.fd, bytes);
-}
-
-void write_above_line(int fd, std::string_view text, std::string_view line) {
-  if (line_state.drawn == 0) {
-    write_all(fd, text);
-    return;
+  if (line_state.resized != 0 && ioctl(line_state.fd, TIOCGWINSZ, &size) == 0 &&
+      size.ws_col != 0) {
+    known = size.ws_col;
   }
-  std::string bytes(ERASE);
-  bytes += text;
-  bytes += "\r";
-  bytes += line;
-  bytes += "\x1b[K";
-  write_all(fd, bytes);
+  line_state.resized = 0;
+  errno = saved_errno;
+  return known;
 }
 
-void erase_line(std::string_view text) {
-  std::string bytes(line_state.drawn != 0 ? ERASE : "");
+void put_line(int fd, std::string_view text,
+              std::optional<std::string_view> line) {
+  std::string bytes(line_drawn() && (!line || !text.empty()) ? ERASE : "");
   bytes += text;
-  write_all(line_state.fd, bytes);
-  line_state.drawn = 0;
+  if (line) {
+    bytes += "\r";
+    bytes += *line;
+    bytes += "\x1b[K";
+    // Marked before the write, so an interrupt during it erases what it drew.
+    line_state.drawn = 1;
+  }
+  // Callers print errno's text right after the line's erasure.
+  const int saved_errno = errno;
+  for (std::string_view rest = bytes; !rest.empty();) {
+    const ssize_t written = write(fd, rest.data(), rest.size());
+    if (written < 0 && errno == EINTR) {
+      continue;
+    }
+    if (written <= 0) {
+      break;
+    }
+    rest.remove_prefix(static_cast<std::size_t>(written));
+  }
+  errno = saved_errno;
+  if (!line) {
+    line_state.drawn = 0;
+  }
 }
 
 void erase_line_from_signal() {

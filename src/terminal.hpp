@@ -4,6 +4,7 @@
 #define KELVODA_TERMINAL_HPP_
 
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 // Whether claiming the line installs the handlers of a real run.
@@ -23,29 +24,21 @@ void claim_line(int fd, Handlers handlers);
 // Erases a drawn line and forgets the descriptor; SIGWINCH is ignored again.
 void release_line();
 
-// Returns the descriptor of the line (-1 when none is claimed).
+// Returns the line's descriptor (-1 when none is claimed).
 int line_fd();
 
 // True while the line is drawn.
 bool line_drawn();
 
 // Returns the columns of the line's terminal, measured again when a SIGWINCH
-// came since the last call; `known` when there is nothing new to measure or
-// the terminal does not tell.
+// came since the last call; else, or when the terminal does not tell, `known`.
 std::int32_t line_width(std::int32_t known);
 
-// Draws `text` as the line, in one write of "\r", `text` and "\x1b[K". Keeps
-// errno.
-void draw_line(std::string_view text);
-
-// Writes `text` to `fd`, which is on the line's terminal, in one write: where
-// the line is drawn, its erasure, `text`, and `line` drawn again. Keeps
-// errno.
-void write_above_line(int fd, std::string_view text, std::string_view line);
-
-// Writes the erasure of a drawn line and then `text` to the line's
-// descriptor, in one write (none when both are empty). Keeps errno.
-void erase_line(std::string_view text);
+// Writes to `fd`, which is on the line's terminal, in one write: the erasure
+// of a drawn line unless `text` is empty and `line` given, then `text`, then
+// "\r", `line` and "\x1b[K" when `line` is given. Keeps errno.
+void put_line(int fd, std::string_view text,
+              std::optional<std::string_view> line);
 
 // Erases a drawn line with one write of a fixed text; async-signal-safe and
 // keeps errno.

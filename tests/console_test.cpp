@@ -4,7 +4,7 @@
 #include "console.hpp"
 
 #include <fcntl.h>
-#include <poll.h>
+#include <pty.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -12,13 +12,13 @@
 #include <csignal>
 #include <cstdlib>
 #include <iostream>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "gtest/gtest.h"
 #include "numbers.hpp"
 #include "terminal.hpp"
+#include "test_util.hpp"
 
 namespace {
 
@@ -30,43 +30,24 @@ std::int64_t fake_clock() {
 }
 
 // A pipe that the status line is written to.
-class Sink {
- public:
-  Sink() { EXPECT_EQ(pipe2(fds_, O_NONBLOCK), 0); }
+struct Sink {
+  int fds[2] = {-1, -1};
+  Sink() { EXPECT_EQ(pipe2(fds, O_NONBLOCK), 0); }
   ~Sink() {
-    close(fds_[0]);
-    close(fds_[1]);
+    close(fds[0]);
+    close(fds[1]);
   }
-  Sink(const Sink&) = delete;
-  Sink& operator=(const Sink&) = delete;
-
-  int fd() const { return fds_[1]; }
+  int fd() const { return fds[1]; }
   // What was written since the last call.
-  std::string take() {
+  std::string take() const {
     std::string text;
     char buffer[4096];
-    ssize_t got = 0;
-    while ((got = read(fds_[0], buffer, sizeof buffer)) > 0) {
+    for (ssize_t got = 0; (got = read(fds[0], buffer, sizeof buffer)) > 0;) {
       text.append(buffer, static_cast<std::size_t>(got));
     }
     return text;
   }
-
- private:
-  int fds_[2] = {-1, -1};
 };
-
-// Runs `call` with the process's descriptor `target` sent to `fd`.
-template <typename Call>
-void with_fd_as(int target, int fd, Call call) {
-  std::cout.flush();
-  const int saved = dup(target);
-  dup2(fd, target);
-  call();
-  std::cout.flush();
-  dup2(saved, target);
-  close(saved);
-}
 
 // The bytes that draw `text` as the status line.
 std::string drawn(const std::string& text) {
@@ -79,26 +60,18 @@ Console test_console(const Sink& sink, std::int32_t width) {
   return open_test_console(sink.fd(), width, fake_clock);
 }
 
-enum class Step {
-  SCAN_LOCAL,
-  SCAN_HOST,
-  SAY_ERR,  // "x\n" on stderr, the status line's terminal
-  SAY_OUT,  // "x\n" on stdout, which is not on that terminal
-  SIGNAL_ERASE,
-  SUSPEND,
-  RESUME
-};
+// SAY writes "x\n" to stderr, which is on the status line's terminal.
+enum class Step { SCAN_LOCAL, SCAN_HOST, SAY, SIGNAL_ERASE, SUSPEND, RESUME };
 
 struct Row {
   std::int64_t now;
   Step step;
   std::uint64_t files;
-  std::string expected;  // on the status line's descriptor
+  std::string expected;
 };
 
 void run_rows(const std::vector<Row>& rows) {
   Sink sink;
-  Sink out;
   Console console = test_console(sink, 80);
   for (const Row& row : rows) {
     SCOPED_TRACE("at " + std::to_string(row.now) + " ms, " +
@@ -111,13 +84,8 @@ void run_rows(const std::vector<Row>& rows) {
       case Step::SCAN_HOST:
         status_scan(console, Tree::HOST, row.files, 1);
         break;
-      case Step::SAY_ERR:
+      case Step::SAY:
         say(console, Stream::ERR, "x\n");
-        break;
-      case Step::SAY_OUT:
-        with_fd_as(STDOUT_FILENO, out.fd(),
-                   [&console] { say(console, Stream::OUT, "x\n"); });
-        EXPECT_EQ(out.take(), "x\n");
         break;
       case Step::SIGNAL_ERASE:
         erase_status_from_signal();
@@ -209,31 +177,29 @@ TEST(Console, WaitsHalfASecondThenDrawsAtMostTenTimesASecond) {
 }
 
 // A permanent line on the status line's terminal erases a visible line and
-// draws it again in the same write, built anew only when an update is due;
-// one on another stream leaves it alone. Erasing writes only while a line is
-// drawn, and a suspended line stays away.
+// draws it again in the same write, built anew only when an update is due.
+// Erasing writes only while a line is drawn; a suspended line stays away.
 TEST(Console, KeepsTheLineBelowPermanentLines) {
   const std::string line = drawn("Durchsuche Lokal: 1 Datei, 1 Ordner");
   const std::string line2 = drawn("Durchsuche Lokal: 2 Dateien, 1 Ordner");
   run_rows({
       {0, Step::SCAN_LOCAL, 1, ""},
-      {0, Step::SAY_ERR, 0, "x\n"},
+      {0, Step::SAY, 0, "x\n"},
       {0, Step::SIGNAL_ERASE, 0, ""},
       {500, Step::SCAN_LOCAL, 1, line},
-      {500, Step::SAY_ERR, 0, ERASE_TEXT + "x\n" + line},
-      {550, Step::SAY_OUT, 0, ""},
+      {500, Step::SAY, 0, ERASE_TEXT + "x\n" + line},
       {599, Step::SCAN_LOCAL, 1, ""},
       {600, Step::SCAN_LOCAL, 1, line},
       {600, Step::SIGNAL_ERASE, 0, ERASE_TEXT},
       {600, Step::SIGNAL_ERASE, 0, ""},
-      {650, Step::SAY_ERR, 0, "x\n"},
+      {650, Step::SAY, 0, "x\n"},
       {700, Step::SCAN_LOCAL, 1, line},
       {750, Step::SCAN_LOCAL, 2, ""},
-      {800, Step::SAY_ERR, 0, ERASE_TEXT + "x\n" + line2},
+      {800, Step::SAY, 0, ERASE_TEXT + "x\n" + line2},
       {850, Step::SCAN_LOCAL, 3, ""},
-      {880, Step::SAY_ERR, 0, ERASE_TEXT + "x\n" + line2},
+      {880, Step::SAY, 0, ERASE_TEXT + "x\n" + line2},
       {900, Step::SUSPEND, 0, ERASE_TEXT},
-      {950, Step::SAY_ERR, 0, "x\n"},
+      {950, Step::SAY, 0, "x\n"},
       {1000, Step::SCAN_LOCAL, 1, ""},
       {1000, Step::RESUME, 0, ""},
       {1001, Step::SCAN_LOCAL, 1, line},
@@ -335,18 +301,16 @@ TEST(Console, FinishSaysWhatWasDoneAndHowLong) {
     Console console = test_console(sink, 80);
     fake_now = 1000;
     status_apply_start(console, c.copied + c.deleted, c.bytes);
-    for (std::uint64_t i = 0; i < c.copied; ++i) {
-      status_count(console, Counted::COPIED, c.bytes / c.copied);
-    }
-    for (std::uint64_t i = 0; i < c.deleted; ++i) {
-      status_count(console, Counted::DELETED);
-    }
-    for (std::uint64_t i = 0; i < c.folders; ++i) {
-      status_count(console, Counted::FOLDER_REMOVED);
-    }
-    for (std::uint64_t i = 0; i < c.failures; ++i) {
-      status_count(console, Counted::FAILURE);
-    }
+    const auto count = [&console](std::uint64_t times, Counted what,
+                                  std::uint64_t bytes) {
+      for (std::uint64_t i = 0; i < times; ++i) {
+        status_count(console, what, bytes);
+      }
+    };
+    count(c.copied, Counted::COPIED, c.copied > 0 ? c.bytes / c.copied : 0);
+    count(c.deleted, Counted::DELETED, 0);
+    count(c.folders, Counted::FOLDER_REMOVED, 0);
+    count(c.failures, Counted::FAILURE, 0);
     fake_now = 1000 + c.elapsed;
     status_sync_start(console);
     EXPECT_EQ(sink.take(), drawn("Schreibe Daten auf den Host …"));
@@ -377,115 +341,91 @@ TEST(Console, KeepsErrno) {
   close(read_only);
 }
 
-// A default console writes each text as it is to its stream and no status
-// line anywhere.
-TEST(Console, PlainConsoleWritesTextsAsTheyAre) {
-  Sink out;
-  Sink err;
-  Console console;
-  with_fd_as(STDOUT_FILENO, out.fd(), [&console, &err] {
-    with_fd_as(STDERR_FILENO, err.fd(), [&console] {
-      fake_now = 0;
-      status_scan(console, Tree::LOCAL, 1, 1);
-      status_apply_start(console, 1, 100);
-      status_copy_start(console, "a", 100);
-      fake_now = 10'000;
-      status_scan(console, Tree::HOST, 1, 1);
-      status_bytes(console, 50);
-      say(console, Stream::OUT, "a\x1b\n");
-      say(console, Stream::ERR, "b\n");
-      status_file_done(console);
-      status_count(console, Counted::COPIED, 100);
-      status_sync_start(console);
-      erase_status_from_signal();
-      status_suspend(console);
-      status_resume(console);
-      status_finish(console);
-    });
+// A default console writes each text as it is and draws nothing; a text
+// on a stream off the line's terminal leaves the line alone.
+TEST(Console, TextsOffTheLinesTerminalAreWrittenAsTheyAre) {
+  const RunResult plain = run_in_child([] {
+    Console console;
+    status_scan(console, Tree::LOCAL, 1, 1);
+    status_apply_start(console, 1, 100);
+    status_copy_start(console, "a", 100);
+    status_bytes(console, 50);
+    say(console, Stream::OUT, "a\x1b\n");
+    say(console, Stream::ERR, "b\n");
+    status_file_done(console);
+    status_count(console, Counted::COPIED, 100);
+    status_sync_start(console);
+    erase_status_from_signal();
+    status_suspend(console);
+    status_resume(console);
+    status_finish(console);
+    return 0;
   });
-  EXPECT_EQ(out.take(), "a\x1b\n");
-  EXPECT_EQ(err.take(), "b\n");
+  expect_run(plain, "a\x1b\n", "b\n", 0);
+  const RunResult beside = run_in_child([] {
+    Sink sink;
+    Console console = test_console(sink, 80);
+    status_scan(console, Tree::LOCAL, 1, 1);
+    fake_now = 500;
+    status_scan(console, Tree::LOCAL, 1, 1);
+    say(console, Stream::OUT, "x\n");
+    std::cerr << sink.take();
+    return 0;
+  });
+  expect_run(beside, "x\n", drawn("Durchsuche Lokal: 1 Datei, 1 Ordner"), 0);
 }
 
 // Shown only on a terminal with a usable TERM; stdout shares the line only
-// when it is the same terminal; the line fits the terminal's width,
-// measured again after SIGWINCH.
+// on the same terminal; the line fits the terminal's width, measured again
+// after SIGWINCH, and is erased when the console ends.
 TEST(Console, ShownOnlyOnATerminalWithAKnownTerm) {
-  const int master = posix_openpt(O_RDWR | O_NOCTTY);
-  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+  int master = -1;
+  int slave = -1;
+  winsize size{.ws_row = 24, .ws_col = 20, .ws_xpixel = 0, .ws_ypixel = 0};
+  if (openpty(&master, &slave, nullptr, nullptr, &size) != 0) {
     GTEST_SKIP() << "no pseudo-terminal";
   }
-  const int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
-  ASSERT_GE(slave, 0);
-  const int slave_again = open(ptsname(master), O_RDWR | O_NOCTTY);
-  const int null = open("/dev/null", O_WRONLY);
-  winsize size{};
-  size.ws_col = 20;
-  ASSERT_EQ(ioctl(master, TIOCSWINSZ, &size), 0);
   Sink pipe_end;
-  const char* term = std::getenv("TERM");
-  const std::optional<std::string> saved_term =
-      term ? std::optional<std::string>(term) : std::nullopt;
-
   struct Case {
     int fd;
     const char* term;
-    bool shown;
+    int shown;
   } cases[] = {
-      {slave, "xterm-256color", true},
-      {slave, "dumb", false},
-      {slave, "", false},
-      {slave, nullptr, false},
-      {pipe_end.fd(), "xterm", false},
+      {slave, "xterm-256color", 1}, {slave, "dumb", 0},          {slave, "", 0},
+      {slave, nullptr, 0},          {pipe_end.fd(), "xterm", 0},
   };
   for (const Case& c : cases) {
-    if (c.term) {
-      setenv("TERM", c.term, 1);
-    } else {
-      unsetenv("TERM");
-    }
-    bool wanted = false;
-    with_fd_as(STDERR_FILENO, c.fd,
-               [&wanted] { wanted = status_line_wanted(); });
-    EXPECT_EQ(wanted, c.shown)
-        << (c.fd == slave ? "terminal, TERM=" : "pipe, TERM=")
-        << (c.term ? c.term : "(unset)");
+    const RunResult run = run_in_child([&c] {
+      dup2(c.fd, STDERR_FILENO);
+      c.term ? setenv("TERM", c.term, 1) : unsetenv("TERM");
+      return status_line_wanted() ? 1 : 0;
+    });
+    EXPECT_EQ(run.status, c.shown) << c.fd << " " << (c.term ? c.term : "-");
   }
+  const int slave_again = open(ttyname(slave), O_RDWR | O_NOCTTY);
   EXPECT_TRUE(same_terminal(slave, slave_again));
-  EXPECT_FALSE(same_terminal(slave, null));
+  EXPECT_FALSE(same_terminal(slave, master));
   EXPECT_FALSE(same_terminal(slave, pipe_end.fd()));
 
-  setenv("TERM", "xterm", 1);
-  with_fd_as(STDERR_FILENO, slave, [&master, &size] {
+  run_in_child([slave, master, &size] {
+    dup2(slave, STDERR_FILENO);
+    setenv("TERM", "xterm", 1);
     Console console = open_console();
     status_sync_start(console);
     size.ws_col = 40;
     ioctl(master, TIOCSWINSZ, &size);
     raise(SIGWINCH);
     status_sync_start(console);
+    return 0;
   });
-  if (saved_term) {
-    setenv("TERM", saved_term->c_str(), 1);
-  } else {
-    unsetenv("TERM");
-  }
-
-  const std::string expected = drawn("Schreibe Daten auf ") +
-                               drawn("Schreibe Daten auf den Host …") +
-                               ERASE_TEXT;
+  close(slave);
+  close(slave_again);
   std::string got;
   char buffer[256];
-  pollfd ready{master, POLLIN, 0};
-  while (got.size() < expected.size() && poll(&ready, 1, 2000) == 1) {
-    const ssize_t n = read(master, buffer, sizeof buffer);
-    if (n <= 0) {
-      break;
-    }
+  for (ssize_t n = 0; (n = read(master, buffer, sizeof buffer)) > 0;) {
     got.append(buffer, static_cast<std::size_t>(n));
   }
-  EXPECT_EQ(got, expected);
-  close(null);
-  close(slave_again);
-  close(slave);
   close(master);
+  EXPECT_EQ(got, drawn("Schreibe Daten auf ") +
+                     drawn("Schreibe Daten auf den Host …") + ERASE_TEXT);
 }
