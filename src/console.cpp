@@ -48,11 +48,13 @@ void refresh(StatusLine& line, std::int64_t now) {
   line.last_draw = now;
 }
 
+// Builds the line anew and draws it.
 void draw(StatusLine& line, std::int64_t now) {
   refresh(line, now);
   put_line(line_fd(), "", line.text);
 }
 
+// Draws the line at `now` if it is due.
 void update(StatusLine& line, std::int64_t now) {
   // A line already shown follows a new phase at once; otherwise the phase
   // must have lasted a while.

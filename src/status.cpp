@@ -47,6 +47,8 @@ std::uint64_t current_rate(Applying& apply, std::int64_t now,
       static_cast<double>(elapsed));
 }
 
+// "Kopiere 1/3 Dateien, 1,2/3,4 GB, 60 MB/s, noch 37 s", or "Lösche 1/3
+// Dateien" while deleting.
 std::string apply_text(Applying& apply, std::int64_t now) {
   const bool deleting = apply.doing == Doing::DELETE;
   std::string text = (deleting ? "Lösche " : "Kopiere ") +

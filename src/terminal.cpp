@@ -26,6 +26,7 @@ struct LineState {
 };
 LineState line_state;
 
+// The SIGWINCH handler.
 extern "C" void note_resize(int /*signal_number*/) {
   line_state.resized = 1;
 }

@@ -333,8 +333,6 @@ TEST(Console, KeepsErrno) {
     errno = ENOSPC;
     status_scan(console, Tree::LOCAL, 1, 1);
     say(console, Stream::ERR, "x\n");
-    fake_now = 600;
-    status_scan(console, Tree::LOCAL, 1, 1);
     erase_status_from_signal();
     EXPECT_EQ(errno, ENOSPC);
   }
