@@ -401,9 +401,14 @@ TEST(Console, ShownOnlyOnATerminalWithAKnownTerm) {
     EXPECT_EQ(run.status, c.shown) << c.fd << " " << (c.term ? c.term : "-");
   }
   const int slave_again = open(ttyname(slave), O_RDWR | O_NOCTTY);
+  int other_master = -1;
+  int other_slave = -1;
+  ASSERT_EQ(openpty(&other_master, &other_slave, nullptr, nullptr, &size), 0);
   EXPECT_TRUE(same_terminal(slave, slave_again));
-  EXPECT_FALSE(same_terminal(slave, master));
+  EXPECT_FALSE(same_terminal(slave, other_slave));
   EXPECT_FALSE(same_terminal(slave, pipe_end.fd()));
+  close(other_slave);
+  close(other_master);
 
   run_in_child([slave, master, &size] {
     dup2(slave, STDERR_FILENO);
