@@ -8,6 +8,9 @@
 #include <algorithm>
 #include <ctime>
 #include <iostream>
+#include <mutex>
+#include <optional>
+#include <utility>
 
 #include "status.hpp"
 #include "terminal.hpp"

@@ -51,8 +51,8 @@ Console open_test_console(int fd, std::int32_t width, Clock clock);
 void say(Console& console, Stream stream, std::string_view text);
 
 // Returns `name` as it is shown on `stream`: where that stream is a
-// terminal, control characters and malformed UTF-8 become "?"; elsewhere
-// `name` unchanged.
+// terminal, each control character (C0, DEL, C1), bidirectional control and
+// malformed UTF-8 byte becomes "?"; elsewhere `name` unchanged.
 std::string shown(const Console& console, Stream stream, std::string_view name);
 
 // The status line's content. Each call stores its numbers; the line is
@@ -60,6 +60,8 @@ std::string shown(const Console& console, Stream stream, std::string_view name);
 // lasted half a second). With no status line, each call does nothing.
 
 // The scan of `tree` has seen `files` files and `folders` folders so far.
+// The two trees' scans may call it at once from two threads; it never waits
+// for the other, and while both go on the line shows both trees.
 void status_scan(Console& console, Tree tree, std::uint64_t files,
                  std::uint64_t folders);
 // Applying begins: `total_files` entries that copy `total_bytes` bytes.
