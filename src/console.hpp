@@ -4,6 +4,7 @@
 #define KELVODA_CONSOLE_HPP_
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -17,10 +18,19 @@ enum class Counted { COPIED, DELETED, FOLDER_REMOVED, FAILURE };
 // Returns milliseconds on a clock that never goes back.
 using Clock = std::int64_t (*)();
 
+// The numbers of a status line; a console that shows one owns them.
+struct StatusLine;
+// Erases a status line still drawn, gives its terminal back and frees it.
+struct EndStatusLine {
+  void operator()(StatusLine* line) const;
+};
+
 // One run's console. A default one writes every text as it is and shows no
 // status line.
 struct Console {
-  bool status_line = false;
+  bool out_terminal = false;  // stdout is a terminal: names shown safely
+  bool err_terminal = false;
+  std::unique_ptr<StatusLine, EndStatusLine> status = nullptr;  // none: off
 };
 
 // Returns the console of a run: a status line on stderr only when stderr is
@@ -28,14 +38,21 @@ struct Console {
 // on each of stdout and stderr that is a terminal. Prints nothing.
 Console open_console();
 
+// Returns whether `open_console` would show a status line now.
+bool status_line_wanted();
+
+// For tests: a console whose status line and stderr texts go to `fd`, with
+// `width` columns and `clock`; stdout is elsewhere; no handler is installed.
+Console open_test_console(int fd, std::int32_t width, Clock clock);
+
 // Writes the permanent `text` to `stream`. Where the status line is drawn
 // on the same terminal, the line is erased first and drawn again after the
 // text, in the same write; elsewhere the status line stays as it is.
 void say(Console& console, Stream stream, std::string_view text);
 
 // Returns `name` as it is shown on `stream`: where that stream is a
-// terminal, control characters and malformed UTF-8 become "?"; elsewhere
-// `name` unchanged.
+// terminal, each control character (C0, DEL, C1), bidirectional control and
+// malformed UTF-8 byte becomes "?"; elsewhere `name` unchanged.
 std::string shown(const Console& console, Stream stream, std::string_view name);
 
 // The status line's content. Each call stores its numbers; the line is
@@ -43,6 +60,8 @@ std::string shown(const Console& console, Stream stream, std::string_view name);
 // lasted half a second). With no status line, each call does nothing.
 
 // The scan of `tree` has seen `files` files and `folders` folders so far.
+// The two trees' scans may call it at once from two threads; it never waits
+// for the other, and while both go on the line shows both trees.
 void status_scan(Console& console, Tree tree, std::uint64_t files,
                  std::uint64_t folders);
 // Applying begins: `total_files` entries that copy `total_bytes` bytes.

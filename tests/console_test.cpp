@@ -1,0 +1,434 @@
+// Tests of the console: German number forms, names as a terminal shows them,
+// when the status line is drawn, erased and drawn again below permanent
+// lines, how it fits the terminal, the final line, and a plain console.
+#include "console.hpp"
+
+#include <fcntl.h>
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "numbers.hpp"
+#include "terminal.hpp"
+#include "test_util.hpp"
+
+namespace {
+
+const std::string ERASE_TEXT = "\r\x1b[K";
+
+std::int64_t fake_now = 0;
+std::int64_t fake_clock() {
+  return fake_now;
+}
+
+// A pipe that the status line is written to.
+struct Sink {
+  int fds[2] = {-1, -1};
+  Sink() { EXPECT_EQ(pipe2(fds, O_NONBLOCK), 0); }
+  ~Sink() {
+    close(fds[0]);
+    close(fds[1]);
+  }
+  int fd() const { return fds[1]; }
+  // What was written since the last call.
+  std::string take() const {
+    std::string text;
+    char buffer[4096];
+    for (ssize_t got = 0; (got = read(fds[0], buffer, sizeof buffer)) > 0;) {
+      text.append(buffer, static_cast<std::size_t>(got));
+    }
+    return text;
+  }
+};
+
+// The bytes that draw `text` as the status line.
+std::string drawn(const std::string& text) {
+  return "\r" + text + "\x1b[K";
+}
+
+// A console whose status line goes to `sink`, at the time 0.
+Console test_console(const Sink& sink, std::int32_t width) {
+  fake_now = 0;
+  return open_test_console(sink.fd(), width, fake_clock);
+}
+
+// SAY writes "x\n" to stderr, which is on the status line's terminal.
+enum class Step { SCAN_LOCAL, SCAN_HOST, SAY, SIGNAL_ERASE, SUSPEND, RESUME };
+
+struct Row {
+  std::int64_t now;
+  Step step;
+  std::uint64_t files;
+  std::string expected;
+};
+
+void run_rows(const std::vector<Row>& rows) {
+  Sink sink;
+  Console console = test_console(sink, 80);
+  for (const Row& row : rows) {
+    SCOPED_TRACE("at " + std::to_string(row.now) + " ms, " +
+                 std::to_string(static_cast<int>(row.step)));
+    fake_now = row.now;
+    switch (row.step) {
+      case Step::SCAN_LOCAL:
+        status_scan(console, Tree::LOCAL, row.files, 1);
+        break;
+      case Step::SCAN_HOST:
+        status_scan(console, Tree::HOST, row.files, 1);
+        break;
+      case Step::SAY:
+        say(console, Stream::ERR, "x\n");
+        break;
+      case Step::SIGNAL_ERASE:
+        erase_status_from_signal();
+        break;
+      case Step::SUSPEND:
+        status_suspend(console);
+        break;
+      case Step::RESUME:
+        status_resume(console);
+        break;
+    }
+    EXPECT_EQ(sink.take(), row.expected);
+  }
+}
+
+}  // namespace
+
+// German forms: "." between thousands, "," before the one decimal, decimal
+// units rounded up into the next at 1.000, three lengths of duration.
+TEST(Console, FormatsNumbersTheGermanWay) {
+  struct Case {
+    std::string got;
+    std::string want;
+  } cases[] = {
+      {format_count(0), "0"},
+      {format_count(999), "999"},
+      {format_count(1000), "1.000"},
+      {format_count(1234567), "1.234.567"},
+      {format_count(UINT64_MAX), "18.446.744.073.709.551.615"},
+      {format_size(999), "999 B"},
+      {format_size(1000), "1,0 kB"},
+      {format_size(12'345'678), "12,3 MB"},
+      {format_size(12'300'000'000), "12,3 GB"},
+      {format_size(99'949'999), "99,9 MB"},
+      {format_size(99'950'000), "100 MB"},
+      {format_size(123'456'789'012), "123 GB"},
+      {format_size(999'499'999), "999 MB"},
+      {format_size(999'500'000), "1,0 GB"},
+      {format_size(UINT64_MAX), "18,4 EB"},
+      {format_rate(512), "512 B/s"},
+      {format_rate(4'500'000), "4,5 MB/s"},
+      {format_rate(9'960'000), "10 MB/s"},
+      {format_rate(45'000'000), "45 MB/s"},
+      {format_duration(0), "0 s"},
+      {format_duration(59), "59 s"},
+      {format_duration(60), "1:00 min"},
+      {format_duration(272), "4:32 min"},
+      {format_duration(3599), "59:59 min"},
+      {format_duration(3600), "1:00:00 h"},
+      {format_duration(3723), "1:02:03 h"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.got, c.want);
+  }
+}
+
+// On a terminal, escape sequences, C1 and bidirectional controls and
+// malformed bytes are shown as "?"; elsewhere a name stays as it is.
+TEST(Console, ShowsNamesAsATerminalDoes) {
+  const std::string name =
+      "a\x1b[2Jb\xC2\x9B"
+      "c\xE2\x80\xAE"
+      "d\xFF"
+      "\xC3\xA9\xE6\x97\xA5.txt";
+  const Console console{.out_terminal = true};
+  EXPECT_EQ(shown(console, Stream::OUT, name),
+            "a?[2Jb?c?d?\xC3\xA9\xE6\x97\xA5.txt");
+  EXPECT_EQ(shown(console, Stream::ERR, name), name);
+  EXPECT_EQ(shown(Console{}, Stream::OUT, name), name);
+}
+
+// A phase shows nothing in its first half second, then at most one line a
+// tenth of a second; while a line is shown, a new tree's line follows at
+// once, and a tree that goes on after the other began shows both.
+TEST(Console, WaitsHalfASecondThenDrawsAtMostTenTimesASecond) {
+  run_rows({
+      {1000, Step::SCAN_LOCAL, 0, ""},
+      {1499, Step::SCAN_LOCAL, 1, ""},
+      {1500, Step::SCAN_LOCAL, 2,
+       drawn("Durchsuche Lokal: 2 Dateien, 1 Ordner")},
+      {1599, Step::SCAN_LOCAL, 3, ""},
+      {1600, Step::SCAN_LOCAL, 1234,
+       drawn("Durchsuche Lokal: 1.234 Dateien, 1 Ordner")},
+      {1700, Step::SCAN_HOST, 1, drawn("Durchsuche Host: 1 Datei, 1 Ordner")},
+      {1800, Step::SCAN_LOCAL, 5,
+       drawn("Durchsuche Lokal: 5 Dateien, 1 Ordner · Host: 1 Datei, 1 "
+             "Ordner")},
+  });
+}
+
+// A permanent line on the status line's terminal erases a visible line and
+// draws it again in the same write, built anew only when an update is due.
+// Erasing writes only while a line is drawn; a suspended line stays away.
+TEST(Console, KeepsTheLineBelowPermanentLines) {
+  const std::string line = drawn("Durchsuche Lokal: 1 Datei, 1 Ordner");
+  const std::string line2 = drawn("Durchsuche Lokal: 2 Dateien, 1 Ordner");
+  run_rows({
+      {0, Step::SCAN_LOCAL, 1, ""},
+      {0, Step::SAY, 0, "x\n"},
+      {0, Step::SIGNAL_ERASE, 0, ""},
+      {500, Step::SCAN_LOCAL, 1, line},
+      {500, Step::SAY, 0, ERASE_TEXT + "x\n" + line},
+      {599, Step::SCAN_LOCAL, 1, ""},
+      {600, Step::SCAN_LOCAL, 1, line},
+      {600, Step::SIGNAL_ERASE, 0, ERASE_TEXT},
+      {600, Step::SIGNAL_ERASE, 0, ""},
+      {650, Step::SAY, 0, "x\n"},
+      {700, Step::SCAN_LOCAL, 1, line},
+      {750, Step::SCAN_LOCAL, 2, ""},
+      {800, Step::SAY, 0, ERASE_TEXT + "x\n" + line2},
+      {850, Step::SCAN_LOCAL, 3, ""},
+      {880, Step::SAY, 0, ERASE_TEXT + "x\n" + line2},
+      {900, Step::SUSPEND, 0, ERASE_TEXT},
+      {950, Step::SAY, 0, "x\n"},
+      {1000, Step::SCAN_LOCAL, 1, ""},
+      {1000, Step::RESUME, 0, ""},
+      {1001, Step::SCAN_LOCAL, 1, line},
+  });
+}
+
+// The copy line at several widths: in full; with the file name losing its
+// front; without the file part; cut at the end. A name's control bytes are
+// shown as "?" and a wide character takes two columns.
+TEST(Console, FitsTheCopyLineIntoTheTerminal) {
+  const std::string copy =
+      "Kopiere 1/3 Dateien, 1,2/3,4 GB, 60 MB/s, noch 37 s";
+  struct Case {
+    std::int32_t width;
+    std::string line;
+  } cases[] = {
+      {80, copy + " – Über?[2J日.iso 10 %"},
+      {74, copy + " – Über?[2J日.iso 10 %"},
+      {73, copy + " – …er?[2J日.iso 10 %"},
+      {66, copy + " – ….iso 10 %"},
+      {62, copy + " – …o 10 %"},
+      {61, copy},
+      {30, "Kopiere 1/3 Dateien, 1,2/3,4 "},
+      {1, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE("width " + std::to_string(c.width));
+    Sink sink;
+    Console console = test_console(sink, c.width);
+    status_apply_start(console, 3, 3'400'000'000);
+    status_copy_start(console, "a.bin", 1'000'000'000);
+    status_bytes(console, 1'000'000'000);
+    status_file_done(console);
+    status_copy_start(console,
+                      "filme/\xC3\x9C"
+                      "ber\x1b[2J\xE6\x97\xA5.iso",
+                      2'000'000'000);
+    fake_now = 20'000;
+    status_bytes(console, 200'000'000);
+    EXPECT_EQ(sink.take(), drawn(c.line));
+  }
+  Sink sink;
+  Console console = test_console(sink, 80);
+  status_apply_start(console, 1, 0);
+  status_delete_start(console);
+  fake_now = 500;
+  status_file_done(console);
+  EXPECT_EQ(sink.take(), drawn("Lösche 1/1 Datei"));
+}
+
+// The rate is that of the last seconds, and a failed copy's bytes count as
+// done, so the time left follows what is still to be copied; with no byte
+// moved in the window there is no rate and no time left.
+TEST(Console, TimeLeftFollowsTheRecentRate) {
+  Sink sink;
+  Console console = test_console(sink, 200);
+  status_apply_start(console, 3, 3'000'000'000);
+  status_copy_start(console, "a", 1'000'000'000);
+  status_bytes(console, 500'000'000);
+  status_file_done(console);
+  status_copy_start(console, "b", 2'000'000'000);
+  fake_now = 10'000;
+  status_bytes(console, 0);
+  EXPECT_EQ(sink.take(), drawn("Kopiere 1/3 Dateien, 1,0/3,0 GB, 100 MB/s, "
+                               "noch 20 s – b 0 %"));
+  fake_now = 20'000;
+  status_bytes(console, 100'000'000);
+  EXPECT_EQ(sink.take(), drawn("Kopiere 1/3 Dateien, 1,1/3,0 GB, 10 MB/s, "
+                               "noch 3:10 min – b 5 %"));
+  fake_now = 25'000;
+  say(console, Stream::ERR, "x\n");
+  EXPECT_EQ(sink.take(), ERASE_TEXT + "x\n" +
+                             drawn("Kopiere 1/3 Dateien, 1,1/3,0 GB – b 5 %"));
+}
+
+// The final line replaces the status line, names only what happened, and
+// comes once.
+TEST(Console, FinishSaysWhatWasDoneAndHowLong) {
+  struct Case {
+    std::uint64_t copied;
+    std::uint64_t bytes;
+    std::uint64_t deleted;
+    std::uint64_t folders;
+    std::uint64_t failures;
+    std::int64_t elapsed;
+    std::string line;
+  } cases[] = {
+      {2, 12'300'000'000, 56, 7, 3, 272'000,
+       "Fertig: 2 Dateien kopiert (12,3 GB), 56 gelöscht, 7 Ordner entfernt, "
+       "3 Fehler – 4:32 min\n"},
+      {0, 0, 1, 0, 0, 12'400, "Fertig: 1 Datei gelöscht – 12 s\n"},
+      {1, 1000, 0, 1, 1, 3'723'000,
+       "Fertig: 1 Datei kopiert (1,0 kB), 1 Ordner entfernt, 1 Fehler – "
+       "1:02:03 h\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    Sink sink;
+    Console console = test_console(sink, 80);
+    fake_now = 1000;
+    status_apply_start(console, c.copied + c.deleted, c.bytes);
+    const auto count = [&console](std::uint64_t times, Counted what,
+                                  std::uint64_t bytes) {
+      for (std::uint64_t i = 0; i < times; ++i) {
+        status_count(console, what, bytes);
+      }
+    };
+    count(c.copied, Counted::COPIED, c.copied > 0 ? c.bytes / c.copied : 0);
+    count(c.deleted, Counted::DELETED, 0);
+    count(c.folders, Counted::FOLDER_REMOVED, 0);
+    count(c.failures, Counted::FAILURE, 0);
+    fake_now = 1000 + c.elapsed;
+    status_sync_start(console);
+    EXPECT_EQ(sink.take(), drawn("Schreibe Daten auf den Host …"));
+    status_finish(console);
+    EXPECT_EQ(sink.take(), ERASE_TEXT + c.line);
+    status_finish(console);
+    EXPECT_EQ(sink.take(), "");
+  }
+}
+
+// Callers print errno's text after the status line's erasure, so a failing
+// write leaves errno as it was.
+TEST(Console, KeepsErrno) {
+  const int read_only = open("/dev/null", O_RDONLY);
+  {
+    Console console = open_test_console(read_only, 80, fake_clock);
+    fake_now = 0;
+    status_scan(console, Tree::LOCAL, 1, 1);
+    fake_now = 500;
+    errno = ENOSPC;
+    status_scan(console, Tree::LOCAL, 1, 1);
+    say(console, Stream::ERR, "x\n");
+    erase_status_from_signal();
+    EXPECT_EQ(errno, ENOSPC);
+  }
+  close(read_only);
+}
+
+// A default console writes each text as it is and draws nothing; a text
+// on a stream off the line's terminal leaves the line alone.
+TEST(Console, TextsOffTheLinesTerminalAreWrittenAsTheyAre) {
+  const RunResult plain = run_in_child([] {
+    Console console;
+    status_scan(console, Tree::LOCAL, 1, 1);
+    status_apply_start(console, 1, 100);
+    status_copy_start(console, "a", 100);
+    status_bytes(console, 50);
+    say(console, Stream::OUT, "a\x1b\n");
+    say(console, Stream::ERR, "b\n");
+    status_file_done(console);
+    status_count(console, Counted::COPIED, 100);
+    status_sync_start(console);
+    erase_status_from_signal();
+    status_suspend(console);
+    status_resume(console);
+    status_finish(console);
+    return 0;
+  });
+  expect_run(plain, "a\x1b\n", "b\n", 0);
+  const RunResult beside = run_in_child([] {
+    Sink sink;
+    Console console = test_console(sink, 80);
+    status_scan(console, Tree::LOCAL, 1, 1);
+    fake_now = 500;
+    status_scan(console, Tree::LOCAL, 1, 1);
+    say(console, Stream::OUT, "x\n");
+    std::cerr << sink.take();
+    return 0;
+  });
+  expect_run(beside, "x\n", drawn("Durchsuche Lokal: 1 Datei, 1 Ordner"), 0);
+}
+
+// Shown only on a terminal with a usable TERM; stdout shares the line only
+// on the same terminal; the line fits the terminal's width, measured again
+// after SIGWINCH, and is erased when the console ends.
+TEST(Console, ShownOnlyOnATerminalWithAKnownTerm) {
+  int master = -1;
+  int slave = -1;
+  winsize size{.ws_row = 24, .ws_col = 20, .ws_xpixel = 0, .ws_ypixel = 0};
+  if (openpty(&master, &slave, nullptr, nullptr, &size) != 0) {
+    GTEST_SKIP() << "no pseudo-terminal";
+  }
+  Sink pipe_end;
+  struct Case {
+    int fd;
+    const char* term;
+    int shown;
+  } cases[] = {
+      {slave, "xterm-256color", 1}, {slave, "dumb", 0},          {slave, "", 0},
+      {slave, nullptr, 0},          {pipe_end.fd(), "xterm", 0},
+  };
+  for (const Case& c : cases) {
+    const RunResult run = run_in_child([&c] {
+      dup2(c.fd, STDERR_FILENO);
+      c.term ? setenv("TERM", c.term, 1) : unsetenv("TERM");
+      return status_line_wanted() ? 1 : 0;
+    });
+    EXPECT_EQ(run.status, c.shown) << c.fd << " " << (c.term ? c.term : "-");
+  }
+  const int slave_again = open(ttyname(slave), O_RDWR | O_NOCTTY);
+  int other_master = -1;
+  int other_slave = -1;
+  ASSERT_EQ(openpty(&other_master, &other_slave, nullptr, nullptr, &size), 0);
+  EXPECT_TRUE(same_terminal(slave, slave_again));
+  EXPECT_FALSE(same_terminal(slave, other_slave));
+  EXPECT_FALSE(same_terminal(slave, pipe_end.fd()));
+  close(other_slave);
+  close(other_master);
+
+  run_in_child([slave, master, &size] {
+    dup2(slave, STDERR_FILENO);
+    setenv("TERM", "xterm", 1);
+    Console console = open_console();
+    status_sync_start(console);
+    size.ws_col = 40;
+    ioctl(master, TIOCSWINSZ, &size);
+    raise(SIGWINCH);
+    status_sync_start(console);
+    return 0;
+  });
+  close(slave);
+  close(slave_again);
+  std::string got;
+  char buffer[256];
+  for (ssize_t n = 0; (n = read(master, buffer, sizeof buffer)) > 0;) {
+    got.append(buffer, static_cast<std::size_t>(n));
+  }
+  close(master);
+  EXPECT_EQ(got, drawn("Schreibe Daten auf ") +
+                     drawn("Schreibe Daten auf den Host …") + ERASE_TEXT);
+}
