@@ -333,6 +333,8 @@ TEST(Cli, NestedRootsAreRefusedTheSameRootIsNot) {
   tree.write("H/sub/c.txt", "c", 100);
   tree.symlink(tree.path("L"), "link");
   tree.mkdir("bound");
+  tree.mkdir("Up/sub");
+  tree.mkdir("up/sub");
   const auto p = [&tree](const char* rel) { return tree.path(rel); };
   // A bind mount shows L/sub under another name that no spelling reveals.
   struct BindMount {
@@ -356,6 +358,8 @@ TEST(Cli, NestedRootsAreRefusedTheSameRootIsNot) {
       {{p("link"), p("L/sub")}, "", nested, 1},
       {{p("L/sub"), p("link/")}, "", nested, 1},
       {{p("L"), p("L")}, same, "", 0},
+      // Apart, though one path continues the other spelled in another case.
+      {{p("Up/sub"), p("up")}, summary(0, 0, 0, 0) + NOTHING_PENDING, "", 0},
       {{p("L/sub/.."), p("link/")}, same, "", 0},
       {{p("link"), p("L/.")}, same, "", 0},
   };
