@@ -597,11 +597,12 @@ TEST(Apply, InjectedFaultsKeepTheHostWhole) {
     int status;
     int copy_error = 0;   // what each copy fails with
     int sync_error = 0;   // what the final sync fails with
-    bool sparse = false;  // the local files have holes
+    bool sparse = false;  // the local files have holes, in a new folder
   };
   std::vector<Case> cases = {
       // A file with holes is copied segment by segment; a failed segment
-      // fails the copy instead of leaving a hole in its place.
+      // fails the copy instead of leaving a hole in its place, and the new
+      // folder that got no copy goes again.
       {"copy_file_range", "error=EIO", MISSING, 0, EIO, 0, true},
       {"linkat", "error=EPERM:when=1+2", MISSING, 0},
       {"linkat", "error=ENOENT:when=1+2", MISSING, 0},
@@ -618,7 +619,8 @@ TEST(Apply, InjectedFaultsKeepTheHostWhole) {
     SCOPED_TRACE(c.inject);
     Sides s;
     std::vector<Action> copies;
-    for (const std::string rel : {"a", "b"}) {
+    for (std::string rel : {"a", "b"}) {
+      rel = c.sparse ? "new/" + rel : rel;
       s.l.write(rel, c.sparse ? "" : std::string(1 << 20, rel[0]), OLD + 10);
       if (c.sparse) {
         const UniqueFd fd(open(s.l.path(rel).c_str(), O_WRONLY));
@@ -646,6 +648,7 @@ TEST(Apply, InjectedFaultsKeepTheHostWhole) {
       const std::vector<std::string> placed = {"a", "b"};
       EXPECT_EQ(s.h.files(),
                 c.copy_error == 0 ? placed : std::vector<std::string>{});
+      EXPECT_FALSE(s.h.exists("new"));
       EXPECT_TRUE(c.copy_error != 0 || s.h.read("a") == s.l.read("a"));
       continue;
     }
