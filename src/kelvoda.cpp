@@ -155,6 +155,13 @@ int main(int argc, char** argv) {
   CompareResult result = compare_dirs(local_map, host_map);
   pair_spellings(result, host_root);
   print_results(result, left_width, console);
+  // An unattended run whose source is missing (a disk not mounted) would
+  // otherwise empty the backup; a person may still confirm it.
+  if (line.assume_yes && result.local_total == 0 && result.host_total > 0) {
+    return fail_command_line(
+        "Das lokale Verzeichnis enthält keine Dateien; mit -y wird der Host "
+        "nicht geleert (ohne -y bestätigen)");
+  }
 
   if (result.newer_count == 0 && result.deleted_count == 0 &&
       result.missing_count == 0) {

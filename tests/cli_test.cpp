@@ -204,6 +204,53 @@ TEST(Cli, DialogueAppliesOnlyAfterALineBeginningWithJ) {
   }
 }
 
+TEST(Cli, EmptyLocalTreeEmptiesTheHostOnlyWhenAPersonConfirms) {
+  // Under -y an empty local tree leaves a host that has files as it is and
+  // says why; a person who answers j empties it as before; two empty trees
+  // are an ordinary run.
+  const std::string refused = command_line_error(
+      "Das lokale Verzeichnis enthält keine Dateien; mit -y wird der Host "
+      "nicht geleert (ohne -y bestätigen)");
+  const struct {
+    std::vector<std::string> options;
+    bool host_files;
+    std::string after_report;
+    std::string err;
+    int status;
+  } cases[] = {
+      {{"-y"}, true, "", refused, 1},
+      {{}, true, QUESTION, "", 0},
+      {{"-y"}, false, "", "", 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.options) +
+                 (c.host_files ? " onto files" : " onto nothing"));
+    TempTree local;
+    TempTree host;
+    local.mkdir("lost+found/kept");
+    local.write("lost+found/kept/f", "skipped", 100);
+    if (c.host_files) {
+      host.write("d/old", "o", 100);
+    }
+    std::vector<std::string> args = c.options;
+    args.insert(args.end(), {"-c", "10", local.root(), host.root()});
+    const RunResult run = run_kelvoda(args, {.stdin_text = "j\n"});
+    const std::string report =
+        c.host_files
+            ? "\n" + blanks(5) + "d/old" + DELETED_TEXT + summary(1, 0, 0, 1)
+            : summary(0, 0, 0, 0);
+    const std::string applied = c.status == 0 && c.host_files
+                                    ? file_removed(host.path("d/old")) +
+                                          folder_removed(host.path("d")) + "\n"
+                                    : "";
+    expect_run(run,
+               report + c.after_report + applied +
+                   (c.host_files ? "" : NOTHING_PENDING),
+               c.err, c.status);
+    EXPECT_EQ(host.files().size(), c.status == 1 ? 1u : 0u);
+  }
+}
+
 TEST(Cli, HostRootRemovedWhileTheQuestionWaits) {
   // Each copy then fails on its folder, and the run goes on to its end.
   TempTree local;
