@@ -177,14 +177,19 @@ TEST(Apply, PrunesUpToTheHostRoot) {
   for (const auto& [suffix, joined] : spellings) {
     SCOPED_TRACE(suffix);
     Sides s;
+    s.l.write("x/keep", "k", OLD);  // a local tree with a file
+    s.h.write("x/keep", "k", OLD);
     s.h.write("x/y/f", "old");
     const std::string host = s.host + joined;
-    expect_run(
-        run_yes(s, {}, suffix),
-        {removed(host, "x/y/f",
-                 folder_removed(host + "/x/y") + folder_removed(host + "/x"))},
-        1);
-    EXPECT_TRUE(fs::is_empty(s.host));
+    expect_run(run_yes(s, {}, suffix),
+               {removed(host, "x/y/f", folder_removed(host + "/x/y"))}, 3);
+    EXPECT_EQ(s.h.files(), std::vector<std::string>{"x/keep"});
+    s.l.write("keep", "k", OLD);
+    s.h.write("keep", "k", OLD);
+    fs::remove_all(s.l.path("x"));
+    expect_run(run_yes(s, {}, suffix),
+               {removed(host, "x/keep", folder_removed(host + "/x"))}, 3);
+    EXPECT_EQ(s.h.files(), std::vector<std::string>{"keep"});
   }
 }
 
