@@ -144,10 +144,8 @@ int main(int argc, char** argv) {
     return fail_nested();
   }
   RootWatches watches = watch_roots(local_root, host_root);
-  const FileTimeMap local_map =
-      scan_directory(local_root, console, Tree::LOCAL, &watches.host);
-  const FileTimeMap host_map =
-      scan_directory(host_root, console, Tree::HOST, &watches.local);
+  const auto [local_map, host_map] =
+      scan_both(local_root, host_root, console, &watches.host, &watches.local);
   status_suspend(console);  // from the report until the answer
   if (roots_nested(local_root, host_root, watches)) {
     return fail_nested();
