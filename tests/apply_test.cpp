@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "prune.hpp"
 #include "test_util.hpp"
 
 namespace fs = std::filesystem;
