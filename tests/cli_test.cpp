@@ -450,10 +450,10 @@ std::vector<std::string> screen(const std::string& bytes) {
 }
 
 TEST(Cli, StatusLineOnATerminalLeavesThePermanentLinesIntact) {
-  // A copy slowed down by strace shows a moving status line on a terminal
-  // with TERM set; afterwards the screen holds the run's permanent lines and
-  // the final account. (With stderr not a terminal every other test pins
-  // the bytes.)
+  // A scan and a copy slowed down by strace show a moving status line on a
+  // terminal with TERM set; afterwards the screen holds the run's permanent
+  // lines and the final account. (With stderr not a terminal every other test
+  // pins the bytes.)
   if (const std::string reason = strace_unavailable(); !reason.empty()) {
     GTEST_SKIP() << reason;
   }
@@ -461,17 +461,26 @@ TEST(Cli, StatusLineOnATerminalLeavesThePermanentLinesIntact) {
   TempTree host;
   local.write("big", std::string(48 << 20, 'b'), 100);
   host.write("gone", "g", 100);
+  for (const char* rel : {"d1/f", "d2/f", "d3/f"}) {
+    local.write(rel, "f", 100);
+    host.write(rel, "f", 100);
+  }
   const winsize size{24, 100, 0, 0};
   int master = -1;
   const pid_t pid = forkpty(&master, nullptr, nullptr, &size);
   if (pid == 0) {
     setenv("TERM", "xterm", 1);
+    // The scan slowed down too, long enough for its line to be drawn; it
+    // must be gone before the report.
     exec_kelvoda({"-y", "-c", "20", local.root(), host.root()},
-                 strace_injecting("copy_file_range", "delay_exit=250000"));
+                 strace_wrapper("copy_file_range,getdents64",
+                                {"inject=copy_file_range:delay_exit=250000",
+                                 "inject=getdents64:delay_exit=300000"}));
   }
   int status = 0;
   const std::string captured = drain_terminal(master, pid, status);
   EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_NE(captured.find("\rDurchsuche "), std::string::npos) << captured;
   // Drawn more than once, and moving: at least two different status lines.
   std::set<std::string> drawn;
   for (std::size_t at = captured.find("\rKopiere "); at != std::string::npos;
@@ -490,7 +499,7 @@ TEST(Cli, StatusLineOnATerminalLeavesThePermanentLinesIntact) {
     permanent += line + "\n";
   }
   EXPECT_EQ(permanent, "\n" + blanks(17) + "big" + MISSING_TEXT + blanks(16) +
-                           "gone" + DELETED_TEXT + summary(2, 0, 1, 1) +
+                           "gone" + DELETED_TEXT + summary(8, 0, 1, 1) +
                            copying(local.path("big"), host.path("big")) +
                            file_removed(host.path("gone")) + "\n\n");
 }
