@@ -224,12 +224,18 @@ int open_host_folders(Run& run, std::string_view folder) {
   if (!run.batches.staged.empty()) {
     enter_staged(run, folder);
   }
-  for (;;) {
+  for (bool flushed = false;;) {
     const int error = open_folders(run.host, folder, Create::YES);
     if (error != ENOTDIR) {
       return error;
     }
-    flush(run);  // the earlier copies' messages come before a removal's
+    if (!flushed) {
+      // The earlier copies' messages come before a removal's; placing them
+      // may let the chain go, so the folders are opened again.
+      flush(run);
+      flushed = true;
+      continue;
+    }
     if (!clear_folder_way(run.clearing, run.console, run.host, folder)) {
       return error;
     }
