@@ -369,6 +369,45 @@ TEST(Cli, DefaultColumnFollowsTheTerminalOnStdout) {
   EXPECT_TRUE(host.files().empty());
 }
 
+TEST(Cli, ControlCharactersInNamesReachATerminalAsQuestionMarks) {
+  // On a terminal, a name's control characters (here a title escape, a
+  // colour, a carriage return and U+202E) show as "?", and the report's
+  // column counts that form; through a pipe every byte stays.
+  const std::string name =
+      "a\x1b]0;t\x07"
+      "b\r\xe2\x80\xae"
+      "c";
+  const std::string shown = "a?]0;t?b??c";
+  const std::string folder = "d\x1b[31m";
+  for (const Terminal terminal : {Terminal::ON_STDOUT, Terminal::ON_STDIN}) {
+    TempTree local;
+    TempTree host;
+    local.write(name, "x", 100);
+    host.write(folder + "/gone", "g", 100);
+    const std::vector<std::string> args = {"-y", "-c", "20", local.root(),
+                                           host.root()};
+    if (terminal == Terminal::ON_STDIN) {
+      const RunResult run = run_kelvoda(args);
+      EXPECT_NE(run.out.find(blanks(20 - name.size()) + name + MISSING_TEXT),
+                std::string::npos);
+      EXPECT_NE(run.out.find(copying(local.path(name), host.path(name))),
+                std::string::npos);
+      EXPECT_NE(run.out.find(folder_removed(host.path(folder))),
+                std::string::npos);
+      continue;
+    }
+    const std::string out = run_on_terminal(args, 100, terminal);
+    EXPECT_EQ(out.find('\x1b'), std::string::npos) << out;
+    EXPECT_NE(out.find(blanks(20 - shown.size()) + shown + " -> fehlt"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find(host.path(shown) + "\r\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("\"" + host.path("d?[31m") + "\" wurde entfernt"),
+              std::string::npos)
+        << out;
+  }
+}
+
 TEST(Cli, NestedRootsAreRefusedTheSameRootIsNot) {
   // One root inside the other ends the run untouched; the same folder twice
   // (ten files a side) has nothing pending and reads no answer.
