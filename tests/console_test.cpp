@@ -115,20 +115,20 @@ TEST(Console, FormatsNumbersTheGermanWay) {
       {format_count(1000), "1.000"},
       {format_count(1234567), "1.234.567"},
       {format_count(UINT64_MAX), "18.446.744.073.709.551.615"},
-      {format_size(999), "999 B"},
-      {format_size(1000), "1,0 kB"},
-      {format_size(12'345'678), "12,3 MB"},
-      {format_size(12'300'000'000), "12,3 GB"},
-      {format_size(99'949'999), "99,9 MB"},
-      {format_size(99'950'000), "100 MB"},
-      {format_size(123'456'789'012), "123 GB"},
-      {format_size(999'499'999), "999 MB"},
-      {format_size(999'500'000), "1,0 GB"},
-      {format_size(UINT64_MAX), "18,4 EB"},
-      {format_rate(512), "512 B/s"},
-      {format_rate(4'500'000), "4,5 MB/s"},
-      {format_rate(9'960'000), "10 MB/s"},
-      {format_rate(45'000'000), "45 MB/s"},
+      {format_bytes(999, Bytes::SIZE), "999 B"},
+      {format_bytes(1000, Bytes::SIZE), "1,0 kB"},
+      {format_bytes(12'345'678, Bytes::SIZE), "12,3 MB"},
+      {format_bytes(12'300'000'000, Bytes::SIZE), "12,3 GB"},
+      {format_bytes(99'949'999, Bytes::SIZE), "99,9 MB"},
+      {format_bytes(99'950'000, Bytes::SIZE), "100 MB"},
+      {format_bytes(123'456'789'012, Bytes::SIZE), "123 GB"},
+      {format_bytes(999'499'999, Bytes::SIZE), "999 MB"},
+      {format_bytes(999'500'000, Bytes::SIZE), "1,0 GB"},
+      {format_bytes(UINT64_MAX, Bytes::SIZE), "18,4 EB"},
+      {format_bytes(512, Bytes::RATE), "512 B/s"},
+      {format_bytes(4'500'000, Bytes::RATE), "4,5 MB/s"},
+      {format_bytes(9'960'000, Bytes::RATE), "10 MB/s"},
+      {format_bytes(45'000'000, Bytes::RATE), "45 MB/s"},
       {format_duration(0), "0 s"},
       {format_duration(59), "59 s"},
       {format_duration(60), "1:00 min"},
@@ -396,7 +396,7 @@ TEST(Console, ShownOnlyOnATerminalWithAKnownTerm) {
     const RunResult run = run_in_child([&c] {
       dup2(c.fd, STDERR_FILENO);
       c.term ? setenv("TERM", c.term, 1) : unsetenv("TERM");
-      return status_line_wanted() ? 1 : 0;
+      return open_console().status ? 1 : 0;
     });
     EXPECT_EQ(run.status, c.shown) << c.fd << " " << (c.term ? c.term : "-");
   }
