@@ -251,10 +251,8 @@ Console open_console() {
     claim_line(STDERR_FILENO, Handlers::INSTALL);
     const bool shared = same_terminal(STDOUT_FILENO, STDERR_FILENO);
     // The width is measured before the first line is drawn.
-    console.status.reset(new StatusLine{
-        .clock = coarse_milliseconds,
-        .out_fd = shared ? STDOUT_FILENO : -1,
-    });
+    console.status.reset(new StatusLine{.clock = coarse_milliseconds,
+                                        .out_fd = shared ? STDOUT_FILENO : -1});
   }
   return console;
 }
@@ -404,15 +402,13 @@ void status_resume(Console& console) {
 }
 
 void status_finish(Console& console) {
-  StatusLine* line = console.status.get();
-  if (line == nullptr) {
-    return;
+  if (StatusLine* line = console.status.get()) {
+    // The erasure and the final line go out in one write, so nothing can
+    // come between them.
+    put_line(line_fd(),
+             line->applied ? final_text(line->apply, line->clock()) : "",
+             std::nullopt);
+    line->applied = false;
+    line->phase = Phase::NONE;
   }
-  // The erasure and the final line go out in one write, so nothing can come
-  // between them.
-  put_line(line_fd(),
-           line->applied ? final_text(line->apply, line->clock()) : "",
-           std::nullopt);
-  line->applied = false;
-  line->phase = Phase::NONE;
 }

@@ -50,16 +50,16 @@ std::string format_bytes(std::uint64_t bytes, Bytes kind, std::uint64_t total) {
 }
 
 std::string format_duration(std::uint64_t seconds) {
-  const auto two_digits = [](std::uint64_t value) {
-    return (value < 10 ? "0" : "") + std::to_string(value);
+  const auto colon_two_digits = [](std::uint64_t value) {
+    return (value < 10 ? ":0" : ":") + std::to_string(value);
   };
   if (seconds < 60) {
     return std::to_string(seconds) + " s";
   }
   if (seconds < 3600) {
-    return std::to_string(seconds / 60) + ":" + two_digits(seconds % 60) +
+    return std::to_string(seconds / 60) + colon_two_digits(seconds % 60) +
            " min";
   }
-  return std::to_string(seconds / 3600) + ":" + two_digits(seconds / 60 % 60) +
-         ":" + two_digits(seconds % 60) + " h";
+  return std::to_string(seconds / 3600) + colon_two_digits(seconds / 60 % 60) +
+         colon_two_digits(seconds % 60) + " h";
 }

@@ -16,6 +16,7 @@
 
 namespace {
 
+// Back to the line's start, then clear to its end.
 constexpr std::string_view ERASE = "\r\x1b[K";
 
 // The one terminal line of the process: a console that shows a status line
@@ -28,6 +29,7 @@ struct LineState {
 };
 LineState line_state;
 
+// The SIGWINCH handler: it only notes the resize; the next draw measures.
 extern "C" void note_resize(int /*signal_number*/) {
   line_state.resized = 1;
 }
