@@ -212,8 +212,53 @@ release_exfat() {
   exfat_image=""
 }
 
+# mount_ext4 BYTES: formats a sparse image of BYTES in $work as ext4 on a
+# loop device of its own, reading and writing the image with direct I/O so
+# that its blocks come from the disk and not from the scratch file system's
+# page cache, and mounts it at $ext4_dir. Sets $ext4_skip to the reason when
+# that cannot be done, and undoes what was done.
+mount_ext4() {
+  local log=$work/ext4.log
+  ext4_skip="" ext4_dir=""
+  if ((EUID != 0)); then
+    ext4_skip="mounting a file system needs root"
+    return 0
+  fi
+  ext4_image=$work/ext4.img
+  truncate -s "$1" "$ext4_image"
+  if ! ext4_loop=$(losetup -f --show --direct-io=on "$ext4_image"     2>"$log") && ! ext4_loop=$(losetup -f --show "$ext4_image" 2>"$log"); then
+    ext4_loop=""
+    ext4_skip="no loop device for the image: $(tr '\n' ' ' <"$log")"
+  elif ! mkfs.ext4 -q -F "$ext4_loop" >"$log" 2>&1; then
+    ext4_skip="mkfs.ext4 failed: $(tr '\n' ' ' <"$log")"
+  else
+    ext4_dir=$work/ext4
+    mkdir "$ext4_dir"
+    mount -t ext4 "$ext4_loop" "$ext4_dir" 2>"$log" ||
+      ext4_skip="mounting ext4 failed: $(tr '\n' ' ' <"$log")"
+  fi
+  [[ -z $ext4_skip ]] || release_ext4
+}
+
+# Unmounts the ext4 image, detaches its loop device and removes the image;
+# never fails, so the EXIT trap can call it.
+release_ext4() {
+  if [[ -n ${ext4_dir:-} ]] && mountpoint -q "$ext4_dir"; then
+    umount "$ext4_dir" 2>/dev/null || umount -l "$ext4_dir" ||
+      say "WARNING: cannot unmount $ext4_dir"
+  fi
+  ext4_dir=""
+  if [[ -n ${ext4_loop:-} ]]; then
+    losetup -d "$ext4_loop" 2>/dev/null || say "WARNING: cannot detach $ext4_loop"
+  fi
+  ext4_loop=""
+  [[ -z ${ext4_image:-} ]] || rm -f "$ext4_image"
+  ext4_image=""
+}
+
 # The EXIT trap of make_scratch.
 finish() {
+  release_ext4
   release_exfat
   say "removing $work"
   # Never into a mount that could not be undone.

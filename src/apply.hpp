@@ -2,12 +2,10 @@
 #ifndef KELVODA_APPLY_HPP_
 #define KELVODA_APPLY_HPP_
 
-#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "console.hpp"
-#include "folders.hpp"
 #include "records.hpp"
 
 // Carries out `entries` in order: copies NEWER and MISSING files from
@@ -27,16 +25,5 @@ void sync_different_files(const std::vector<DiffEntry>& entries,
 void sync_different_files(const std::vector<DiffEntry>& entries,
                           const std::string& local_root,
                           const std::string& host_root);
-
-// Removes the deepest folder that `folders` holds below its root while it
-// is empty, climbing one level at a time, and never the root. `start` is
-// that deepest folder's path as printed; the folders above it are its
-// parent paths. Ends at the first folder that is not empty and at the first
-// failure. Prints "Ordner ... wurde entfernt" per removed folder on stdout
-// and each failure on stderr. Removed levels leave `folders`. Returns the
-// number of folders removed.
-int remove_empty_parents(FolderChain& folders, std::filesystem::path start,
-                         Console& console);
-int remove_empty_parents(FolderChain& folders, std::filesystem::path start);
 
 #endif  // KELVODA_APPLY_HPP_

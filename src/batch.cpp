@@ -97,32 +97,30 @@ void fail_folder(Batches& batches, StagedFolder& folder, int error) {
   unregister_hidden(folder.slot);
 }
 
-// Puts the copies of the synced `batch` in place, so a power cut never
-// leaves a name on a torn or empty file: first the copies written under
-// their own names in staged folders, then those folders, then the other
-// copies. A copy whose sync or placing fails is discarded. Returns the
-// copies in the order they were written.
-std::vector<WaitingCopy> place_batch(Batches& batches, Batch& batch) {
+// Closes the copies of `batch` written under their own names in staged
+// folders, which puts them in place with their folders; a copy whose sync
+// or closing failed is discarded.
+void place_staged_copies(Batch& batch) {
   for (WaitingCopy& waiting : batch.copies) {
-    const int error = sync_error(batch, waiting);
     if (waiting.stage == CopyStage::FAILED ||
         waiting.copy.target != Target::STAGED) {
       continue;
     }
-    if (error != 0) {
+    if (const int error = sync_error(batch, waiting); error != 0) {
       fail(waiting, error);
     } else if (const int placed = place_copy(waiting.copy); placed != 0) {
       waiting.stage = CopyStage::FAILED;
       waiting.error = placed;
-    }
-  }
-  for (WaitingCopy& waiting : batch.copies) {
-    if (waiting.stage != CopyStage::FAILED &&
-        waiting.copy.target == Target::STAGED) {
+    } else {
       ++waiting.staged->placed;
       fill(waiting.created.get());
     }
   }
+}
+
+// Puts the staged folders closed with `batch` in place; one whose copies
+// all failed goes instead, and one that can't be put in place fails.
+void place_folders(Batches& batches, const Batch& batch) {
   for (const std::shared_ptr<StagedFolder>& folder : batch.folders) {
     if (folder->placed == 0 && !awaited(batches, *folder)) {
       // Its copies all failed: it goes, and is not put in place empty.
@@ -141,25 +139,35 @@ std::vector<WaitingCopy> place_batch(Batches& batches, Batch& batch) {
     folder->stage = FolderStage::PLACED;
     std::erase(batches.staged, folder);
   }
+}
+
+// Puts the copies of the synced `batch` in place, so a power cut never
+// leaves a name on a torn or empty file: first the copies written under
+// their own names in staged folders, then those folders, then the other
+// copies. A copy whose sync or placing fails is discarded. Returns the
+// copies in the order they were written.
+std::vector<WaitingCopy> place_batch(Batches& batches, Batch& batch) {
+  place_staged_copies(batch);
+  place_folders(batches, batch);
   for (WaitingCopy& waiting : batch.copies) {
     if (waiting.stage == CopyStage::FAILED) {
       continue;
     }
-    if (waiting.staged != nullptr &&
-        waiting.staged->stage == FolderStage::FAILED) {
-      fail(waiting, waiting.staged->error);
-      continue;
-    }
-    int error = sync_error(batch, waiting);
-    if (error == 0 && waiting.copy.target != Target::STAGED) {
-      error = place_copy(waiting.copy);
-    }
-    if (error != 0) {
-      fail(waiting, error);
-      continue;
+    if (waiting.copy.target != Target::STAGED) {
+      const bool folder_failed = waiting.staged != nullptr &&
+                                 waiting.staged->stage == FolderStage::FAILED;
+      int error =
+          folder_failed ? waiting.staged->error : sync_error(batch, waiting);
+      if (error == 0) {
+        error = place_copy(waiting.copy);
+      }
+      if (error != 0) {
+        fail(waiting, error);
+        continue;
+      }
+      fill(waiting.created.get());
     }
     waiting.stage = CopyStage::PLACED;
-    fill(waiting.created.get());
   }
   std::vector<WaitingCopy> done = std::move(batch.copies);
   batch = Batch{};

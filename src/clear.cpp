@@ -78,8 +78,9 @@ bool remove_empty_folders(Console& console, int parent, const std::string& name,
     folders.emplace_back(entry->d_name);
   }
   for (const std::string& sub : folders) {
-    empty = empty && remove_empty_folders(console, dirfd(listing), sub,
-                                          path + "/" + sub);
+    std::string below = path;
+    below.append("/").append(sub);
+    empty = empty && remove_empty_folders(console, dirfd(listing), sub, below);
   }
   closedir(listing);
   if (!empty || unlinkat(parent, name.c_str(), AT_REMOVEDIR) != 0) {

@@ -110,6 +110,7 @@ long remove_entries(int fd, int depth) {
 }
 
 extern "C" void clean_up_and_die(int signal_number) {
+  const int saved_errno = errno;
   // From here on a signal ends the process at once.
   struct sigaction default_action {};
   default_action.sa_handler = SIG_DFL;
@@ -138,6 +139,7 @@ extern "C" void clean_up_and_die(int signal_number) {
     }
   }
   erase_status_from_signal();
+  errno = saved_errno;
   raise(signal_number);
 }
 

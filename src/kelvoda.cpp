@@ -144,10 +144,8 @@ int main(int argc, char** argv) {
     return fail_nested();
   }
   RootWatches watches = watch_roots(local_root, host_root);
-  const FileTimeMap local_map =
-      scan_directory(local_root, console, Tree::LOCAL, &watches.host);
-  const FileTimeMap host_map =
-      scan_directory(host_root, console, Tree::HOST, &watches.local);
+  const auto [local_map, host_map] =
+      scan_both(local_root, host_root, console, &watches.host, &watches.local);
   status_suspend(console);  // from the report until the answer
   if (roots_nested(local_root, host_root, watches)) {
     return fail_nested();
@@ -155,6 +153,13 @@ int main(int argc, char** argv) {
   CompareResult result = compare_dirs(local_map, host_map);
   pair_spellings(result, host_root);
   print_results(result, left_width, console);
+  // An unattended run whose source is missing (a disk not mounted) would
+  // otherwise empty the backup; a person may still confirm it.
+  if (line.assume_yes && result.local_total == 0 && result.host_total > 0) {
+    return fail_command_line(
+        "Das lokale Verzeichnis enthält keine Dateien; mit -y wird der Host "
+        "nicht geleert (ohne -y bestätigen)");
+  }
 
   if (result.newer_count == 0 && result.deleted_count == 0 &&
       result.missing_count == 0) {

@@ -4,11 +4,14 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -25,11 +28,6 @@
 
 namespace {
 
-[[noreturn]] void fail_scan(Console& console, const std::string& message) {
-  say(console, Stream::ERR, message);
-  std::exit(1);
-}
-
 std::string system_text(int error) {
   return std::generic_category().message(error);
 }
@@ -37,6 +35,7 @@ std::string system_text(int error) {
 struct Walk {
   const std::string& root;
   FileTimeMap& result;
+  std::string& error;        // the message of the first failure; the walk ends
   std::string rel = {};      // path of the current entry below the root
   std::string current = {};  // the last entry handed out, for the message
   std::string canonical_root = {};
@@ -44,8 +43,15 @@ struct Walk {
   FolderWatch* watch = nullptr;
   Tree tree = Tree::LOCAL;
   Console& console;
+  const std::atomic<bool>* stop = nullptr;  // set when the other walk failed
   std::uint64_t folders = 0;
 };
+
+// Whether the walk is to end: it failed, or the other one did.
+bool ended(const Walk& walk) {
+  return !walk.error.empty() ||
+         (walk.stop != nullptr && walk.stop->load(std::memory_order_relaxed));
+}
 
 // The entry's path as walked: the root text joined with the relative path.
 std::string full_path(const std::string& root, const std::string& rel) {
@@ -55,20 +61,28 @@ std::string full_path(const std::string& root, const std::string& rel) {
   return root + '/' + rel;
 }
 
-[[noreturn]] void fail_advance(const Walk& walk, int error) {
+// Records the failure to go on from the current entry.
+void fail_advance(Walk& walk, int error) {
+  if (!walk.error.empty()) {
+    return;
+  }
   std::ostringstream message;
   message << "FEHLER: Zugriff verweigert bei "
           << shown(walk.console, Stream::ERR,
                    quoted_form(full_path(walk.root, walk.current)))
           << " (" << system_text(error) << ")\n\n";
-  fail_scan(walk.console, message.str());
+  walk.error = message.str();
 }
 
-[[noreturn]] void fail_time(const Walk& walk, const std::string& path) {
+// Records the failure to read the time of `path`.
+void fail_time(Walk& walk, const std::string& path) {
+  if (!walk.error.empty()) {
+    return;
+  }
   std::ostringstream message;
   message << "FEHLER: Konnte Meta-Daten der Änderungszeit nicht lesen: "
           << shown(walk.console, Stream::ERR, quoted_form(path)) << "\n";
-  fail_scan(walk.console, message.str());
+  walk.error = message.str();
 }
 
 bool is_skipped(std::string_view name) {
@@ -95,7 +109,7 @@ std::string path_of(int fd) {
 // its text: resolved by name against the link's folder, and taken only when
 // that path leads through real folders to the very file `target` that the
 // link reaches. Empty when it doesn't, or when the text leaves the tree.
-std::string key_by_text(const Walk& walk, int folder_fd, const char* name,
+std::string key_by_text(Walk& walk, int folder_fd, const char* name,
                         const struct stat& target) {
   std::string text(PATH_MAX, '\0');
   const ssize_t length = readlinkat(folder_fd, name, text.data(), text.size());
@@ -192,6 +206,7 @@ void enter_folder(Walk& walk, int parent_fd, const char* name) {
       openat(parent_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) {
     fail_advance(walk, errno);
+    return;
   }
   if (walk.watch != nullptr && !walk.watch->seen) {
     // Where the folder's identity can't be read, count it as the watched
@@ -209,7 +224,7 @@ void enter_folder(Walk& walk, int parent_fd, const char* name) {
 // DT_UNKNOWN entries are asked without following, so a link still takes the
 // link path. Returns DT_UNKNOWN for an entry gone since the listing, and for
 // a regular file fills `st`.
-unsigned char entry_type(const Walk& walk, int folder_fd, const char* name,
+unsigned char entry_type(Walk& walk, int folder_fd, const char* name,
                          unsigned char listed, struct stat& st) {
   if (listed != DT_UNKNOWN) {
     return listed;
@@ -243,6 +258,7 @@ void visit_entry(Walk& walk, int folder_fd, const char* name,
     case DT_REG:
       if (listed != DT_UNKNOWN && fstatat(folder_fd, name, &st, 0) != 0) {
         fail_time(walk, full_path(walk.root, walk.rel));
+        return;
       }
       store_file_time(walk.result, walk.rel, st.st_mtim.tv_sec,
                       static_cast<std::uint64_t>(st.st_size));
@@ -273,8 +289,9 @@ void walk_folder(Walk& walk, int folder_fd) {
     const int error = errno;
     close(folder_fd);
     fail_advance(walk, error);
+    return;
   }
-  for (;;) {
+  while (!ended(walk)) {
     errno = 0;
     const dirent* entry = readdir(folder);
     if (entry == nullptr) {
@@ -299,30 +316,105 @@ void walk_folder(Walk& walk, int folder_fd) {
   closedir(folder);
 }
 
+[[noreturn]] void fail_scan(Console& console, const std::string& message) {
+  say(console, Stream::ERR, message);
+  std::exit(1);
+}
+
+// The host tree's scan, run on a thread of its own.
+struct HostScan {
+  const std::string& root;
+  Console& console;
+  FolderWatch* watch = nullptr;
+  const std::atomic<bool>* stop = nullptr;
+  ScanResult scan = {};
+};
+
+extern "C" void* scan_host_thread(void* argument) {
+  auto& host = *static_cast<HostScan*>(argument);
+  host.scan =
+      scan_tree(host.root, host.console, Tree::HOST, host.watch, host.stop);
+  return nullptr;
+}
+
 }  // namespace
 
-FileTimeMap scan_directory(const std::string& root, Console& console, Tree tree,
-                           FolderWatch* watch) {
-  FileTimeMap result;
+ScanResult scan_tree(const std::string& root, Console& console, Tree tree,
+                     FolderWatch* watch, const std::atomic<bool>* stop) {
+  ScanResult scan;
   int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) {
     std::ostringstream message;
     message << "FEHLER beim Durchsuchen des Verzeichnisses: '"
             << shown(console, Stream::ERR, root) << "' (" << system_text(errno)
             << ")\n\n";
-    fail_scan(console, message.str());
+    scan.error = message.str();
+    return scan;
   }
   Walk walk{.root = root,
-            .result = result,
+            .result = scan.map,
+            .error = scan.error,
             .root_fd = fd,
             .watch = watch,
             .tree = tree,
-            .console = console};
+            .console = console,
+            .stop = stop};
   walk_folder(walk, fd);
-  return result;
+  if (!scan.error.empty()) {
+    scan.map = FileTimeMap{};
+  }
+  return scan;
+}
+
+FileTimeMap scan_directory(const std::string& root, Console& console, Tree tree,
+                           FolderWatch* watch) {
+  ScanResult scan = scan_tree(root, console, tree, watch, nullptr);
+  if (!scan.error.empty()) {
+    fail_scan(console, scan.error);
+  }
+  return std::move(scan.map);
 }
 
 FileTimeMap scan_directory(const std::string& root) {
   Console plain;
   return scan_directory(root, plain);
+}
+
+std::pair<FileTimeMap, FileTimeMap> scan_both(const std::string& local_root,
+                                              const std::string& host_root,
+                                              Console& console,
+                                              FolderWatch* local_watch,
+                                              FolderWatch* host_watch) {
+  std::atomic<bool> local_failed = false;
+  HostScan host{.root = host_root,
+                .console = console,
+                .watch = host_watch,
+                .stop = &local_failed};
+  // Signals stay with the main thread.
+  sigset_t all;
+  sigset_t old;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &old);
+  pthread_t thread{};
+  const bool threaded =
+      pthread_create(&thread, nullptr, scan_host_thread, &host) == 0;
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  ScanResult local =
+      scan_tree(local_root, console, Tree::LOCAL, local_watch, nullptr);
+  // The local tree's failure comes first, as if the trees were scanned one
+  // after the other; the host's walk then ends early.
+  local_failed = !local.error.empty();
+  if (threaded) {
+    pthread_join(thread, nullptr);
+  }
+  if (!local.error.empty()) {
+    fail_scan(console, local.error);
+  }
+  if (!threaded) {
+    scan_host_thread(&host);
+  }
+  if (!host.scan.error.empty()) {
+    fail_scan(console, host.scan.error);
+  }
+  return {std::move(local.map), std::move(host.scan.map)};
 }

@@ -3,9 +3,11 @@
 #define KELVODA_SCAN_HPP_
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "console.hpp"
 #include "records.hpp"
@@ -29,5 +31,28 @@ FileTimeMap scan_directory(const std::string& root, Console& console,
 
 // The same with a console that shows no status line, watching for nothing.
 FileTimeMap scan_directory(const std::string& root);
+
+// A walk's map, or the message of its failure.
+struct ScanResult {
+  FileTimeMap map = {};
+  std::string error = {};  // empty when the walk succeeded
+};
+
+// Walks the tree at `root` as scan_directory does, but returns a failure's
+// message instead of writing it, and an empty map with it; the walk also
+// ends early, with no message, once `stop` is set. Prints nothing.
+ScanResult scan_tree(const std::string& root, Console& console, Tree tree,
+                     FolderWatch* watch, const std::atomic<bool>* stop);
+
+// Walks the local and the host tree at the same time, the host's on a
+// thread of its own (in turn where none can be started), and returns both
+// maps. When a walk fails, writes the local tree's message if it has one,
+// else the host's, as if the trees were walked one after the other, and
+// ends the process with status 1.
+std::pair<FileTimeMap, FileTimeMap> scan_both(const std::string& local_root,
+                                              const std::string& host_root,
+                                              Console& console,
+                                              FolderWatch* local_watch,
+                                              FolderWatch* host_watch);
 
 #endif  // KELVODA_SCAN_HPP_

@@ -106,56 +106,71 @@ bool same_path(Spellings& spellings, CopyState& copies, FolderChain& chain,
   return true;
 }
 
+// A host-only file, once looked up: the identity of what its name lands on.
+struct HostOnly {
+  const DiffEntry* entry = nullptr;
+  bool looked_up = false;
+  std::pair<dev_t, ino_t> identity = {};
+  bool paired = false;
+};
+
+// The host-only file of `deleted` that the host itself finds under the
+// name of the local file `local`, judged by identity: only one of its size,
+// depth and a time not older is looked up, and only then `local` itself.
+// Returns nullptr when there is none.
+HostOnly* same_file(FolderChain& chain, std::vector<HostOnly>& deleted,
+                    const DiffEntry& local) {
+  const std::size_t depth = components(local.rel_path).size();
+  std::optional<struct stat> found;
+  for (HostOnly& host : deleted) {
+    if (host.paired || host.entry->size != local.size ||
+        host.entry->time < local.time ||
+        components(host.entry->rel_path).size() != depth) {
+      continue;
+    }
+    if (!found) {
+      found = look_up(chain, local.rel_path);
+      if (!found || !S_ISREG(found->st_mode)) {
+        return nullptr;
+      }
+    }
+    if (!host.looked_up) {
+      const std::optional<struct stat> st =
+          look_up(chain, host.entry->rel_path);
+      host.looked_up = true;
+      host.identity = st ? std::make_pair(st->st_dev, st->st_ino)
+                         : std::make_pair(dev_t{0}, ino_t{0});
+    }
+    if (host.identity == std::make_pair(found->st_dev, found->st_ino)) {
+      return &host;
+    }
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 void pair_spellings(CompareResult& result, const std::string& host_root) {
   if (result.missing_count == 0 || result.deleted_count == 0) {
     return;
   }
-  std::vector<const DiffEntry*> deleted;
+  std::vector<HostOnly> deleted;
   for (const DiffEntry& entry : result.entries) {
     if (entry.type == DELETED) {
-      deleted.push_back(&entry);
+      deleted.push_back({.entry = &entry});
     }
   }
   FolderChain chain{.root = host_root};
-  std::vector<std::optional<std::pair<dev_t, ino_t>>> identities(
-      deleted.size());
-  std::vector<bool> paired(deleted.size());
   std::unordered_set<const DiffEntry*> unchanged;
   for (const DiffEntry& local : result.entries) {
     if (local.type != MISSING) {
       continue;
     }
-    const std::size_t depth = components(local.rel_path).size();
-    std::optional<struct stat> found;
-    for (std::size_t i = 0; i < deleted.size(); ++i) {
-      const DiffEntry& host = *deleted[i];
-      if (paired[i] || host.size != local.size || host.time < local.time ||
-          components(host.rel_path).size() != depth) {
-        continue;
-      }
-      if (!found) {
-        found = look_up(chain, local.rel_path);
-        if (!found || !S_ISREG(found->st_mode)) {
-          break;
-        }
-      }
-      if (!identities[i]) {
-        const std::optional<struct stat> st = look_up(chain, host.rel_path);
-        identities[i] = st ? std::make_pair(st->st_dev, st->st_ino)
-                           : std::make_pair(dev_t{0}, ino_t{0});
-      }
-      if (*identities[i] == std::make_pair(found->st_dev, found->st_ino)) {
-        paired[i] = true;
-        unchanged.insert(&local);
-        unchanged.insert(&host);
-        break;
-      }
+    if (HostOnly* host = same_file(chain, deleted, local)) {
+      host->paired = true;
+      unchanged.insert(&local);
+      unchanged.insert(host->entry);
     }
-  }
-  if (unchanged.empty()) {
-    return;
   }
   std::erase_if(result.entries, [&](const DiffEntry& entry) {
     return unchanged.contains(&entry);

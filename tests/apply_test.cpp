@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "prune.hpp"
 #include "test_util.hpp"
 
 namespace fs = std::filesystem;
@@ -177,14 +178,19 @@ TEST(Apply, PrunesUpToTheHostRoot) {
   for (const auto& [suffix, joined] : spellings) {
     SCOPED_TRACE(suffix);
     Sides s;
+    s.l.write("x/keep", "k", OLD);  // a local tree with a file
+    s.h.write("x/keep", "k", OLD);
     s.h.write("x/y/f", "old");
     const std::string host = s.host + joined;
-    expect_run(
-        run_yes(s, {}, suffix),
-        {removed(host, "x/y/f",
-                 folder_removed(host + "/x/y") + folder_removed(host + "/x"))},
-        1);
-    EXPECT_TRUE(fs::is_empty(s.host));
+    expect_run(run_yes(s, {}, suffix),
+               {removed(host, "x/y/f", folder_removed(host + "/x/y"))}, 3);
+    EXPECT_EQ(s.h.files(), std::vector<std::string>{"x/keep"});
+    s.l.write("keep", "k", OLD);
+    s.h.write("keep", "k", OLD);
+    fs::remove_all(s.l.path("x"));
+    expect_run(run_yes(s, {}, suffix),
+               {removed(host, "x/keep", folder_removed(host + "/x"))}, 3);
+    EXPECT_EQ(s.h.files(), std::vector<std::string>{"keep"});
   }
 }
 
@@ -597,11 +603,12 @@ TEST(Apply, InjectedFaultsKeepTheHostWhole) {
     int status;
     int copy_error = 0;   // what each copy fails with
     int sync_error = 0;   // what the final sync fails with
-    bool sparse = false;  // the local files have holes
+    bool sparse = false;  // the local files have holes, in a new folder
   };
   std::vector<Case> cases = {
       // A file with holes is copied segment by segment; a failed segment
-      // fails the copy instead of leaving a hole in its place.
+      // fails the copy instead of leaving a hole in its place, and the new
+      // folder that got no copy goes again.
       {"copy_file_range", "error=EIO", MISSING, 0, EIO, 0, true},
       {"linkat", "error=EPERM:when=1+2", MISSING, 0},
       {"linkat", "error=ENOENT:when=1+2", MISSING, 0},
@@ -618,7 +625,8 @@ TEST(Apply, InjectedFaultsKeepTheHostWhole) {
     SCOPED_TRACE(c.inject);
     Sides s;
     std::vector<Action> copies;
-    for (const std::string rel : {"a", "b"}) {
+    for (std::string rel : {"a", "b"}) {
+      rel = c.sparse ? "new/" + rel : rel;
       s.l.write(rel, c.sparse ? "" : std::string(1 << 20, rel[0]), OLD + 10);
       if (c.sparse) {
         const UniqueFd fd(open(s.l.path(rel).c_str(), O_WRONLY));
@@ -646,6 +654,7 @@ TEST(Apply, InjectedFaultsKeepTheHostWhole) {
       const std::vector<std::string> placed = {"a", "b"};
       EXPECT_EQ(s.h.files(),
                 c.copy_error == 0 ? placed : std::vector<std::string>{});
+      EXPECT_FALSE(s.h.exists("new"));
       EXPECT_TRUE(c.copy_error != 0 || s.h.read("a") == s.l.read("a"));
       continue;
     }

@@ -204,6 +204,53 @@ TEST(Cli, DialogueAppliesOnlyAfterALineBeginningWithJ) {
   }
 }
 
+TEST(Cli, EmptyLocalTreeEmptiesTheHostOnlyWhenAPersonConfirms) {
+  // Under -y an empty local tree leaves a host that has files as it is and
+  // says why; a person who answers j empties it as before; two empty trees
+  // are an ordinary run.
+  const std::string refused = command_line_error(
+      "Das lokale Verzeichnis enthält keine Dateien; mit -y wird der Host "
+      "nicht geleert (ohne -y bestätigen)");
+  const struct {
+    std::vector<std::string> options;
+    bool host_files;
+    std::string after_report;
+    std::string err;
+    int status;
+  } cases[] = {
+      {{"-y"}, true, "", refused, 1},
+      {{}, true, QUESTION, "", 0},
+      {{"-y"}, false, "", "", 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.options) +
+                 (c.host_files ? " onto files" : " onto nothing"));
+    TempTree local;
+    TempTree host;
+    local.mkdir("lost+found/kept");
+    local.write("lost+found/kept/f", "skipped", 100);
+    if (c.host_files) {
+      host.write("d/old", "o", 100);
+    }
+    std::vector<std::string> args = c.options;
+    args.insert(args.end(), {"-c", "10", local.root(), host.root()});
+    const RunResult run = run_kelvoda(args, {.stdin_text = "j\n"});
+    const std::string report =
+        c.host_files
+            ? "\n" + blanks(5) + "d/old" + DELETED_TEXT + summary(1, 0, 0, 1)
+            : summary(0, 0, 0, 0);
+    const std::string applied = c.status == 0 && c.host_files
+                                    ? file_removed(host.path("d/old")) +
+                                          folder_removed(host.path("d")) + "\n"
+                                    : "";
+    expect_run(run,
+               report + c.after_report + applied +
+                   (c.host_files ? "" : NOTHING_PENDING),
+               c.err, c.status);
+    EXPECT_EQ(host.files().size(), c.status == 1 ? 1u : 0u);
+  }
+}
+
 TEST(Cli, HostRootRemovedWhileTheQuestionWaits) {
   // Each copy then fails on its folder, and the run goes on to its end.
   TempTree local;
@@ -333,6 +380,8 @@ TEST(Cli, NestedRootsAreRefusedTheSameRootIsNot) {
   tree.write("H/sub/c.txt", "c", 100);
   tree.symlink(tree.path("L"), "link");
   tree.mkdir("bound");
+  tree.mkdir("Up/sub");
+  tree.mkdir("up/sub");
   const auto p = [&tree](const char* rel) { return tree.path(rel); };
   // A bind mount shows L/sub under another name that no spelling reveals.
   struct BindMount {
@@ -356,6 +405,8 @@ TEST(Cli, NestedRootsAreRefusedTheSameRootIsNot) {
       {{p("link"), p("L/sub")}, "", nested, 1},
       {{p("L/sub"), p("link/")}, "", nested, 1},
       {{p("L"), p("L")}, same, "", 0},
+      // Apart, though one path continues the other spelled in another case.
+      {{p("Up/sub"), p("up")}, summary(0, 0, 0, 0) + NOTHING_PENDING, "", 0},
       {{p("L/sub/.."), p("link/")}, same, "", 0},
       {{p("link"), p("L/.")}, same, "", 0},
   };

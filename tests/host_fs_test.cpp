@@ -5,7 +5,10 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -100,14 +103,59 @@ Files listed_files(const std::string& root) {
 // One behaviour of a host: the trees before the run, and per kind of host
 // the files it lists afterwards and the copies that fail with an error.
 struct HostCase {
-  const char* what;
-  Files local;
-  Files host;
-  std::function<Files(HostKind)> expected;
+  const char* what = "";
+  Files local = {};
+  Files host = {};
+  std::function<Files(HostKind)> expected = {};
   std::function<std::map<std::string, int>(HostKind)> failures = {};
-  mode_t mode = 0;       // given to every local file when set
-  bool collide = false;  // the two local names are one on a host without case
+  mode_t mode = 0;  // given to every local file when set
+  // The local files' first names come in two spellings that a host without
+  // case takes as one: only those of the spelling copied first get there.
+  bool collide = false;
+  std::int64_t host_time = 1000000000;  // older than the local files'
+  long long open_files_limit = -1;
+  // A run ended by this signal before the others: it must end within
+  // seconds and leave neither a hidden entry nor an empty folder it made.
+  int interrupt = 0;
 };
+
+// The entries below `root` that a run may not leave: hidden ones of its
+// own, and empty folders.
+std::vector<std::string> leftovers(const std::string& root) {
+  std::vector<std::string> found;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    if (entry.path().filename().native().starts_with(".kelvoda-") ||
+        (entry.is_directory() && fs::is_empty(entry.path()))) {
+      found.push_back(entry.path().lexically_relative(root).native());
+    }
+  }
+  return found;
+}
+
+// How a run is interrupted by `signal` while it copies: strace sends it at
+// a write, or, for SIGPIPE, the reader of stdout goes away after the first
+// copy's line while each write is slowed down.
+std::vector<std::string> interrupting(int signal) {
+  const std::string writes = "copy_file_range,pwrite64";
+  if (signal != SIGPIPE) {
+    return strace_injecting(writes,
+                            "signal=" + std::to_string(signal) + ":when=6");
+  }
+  return {"bash", "-c",
+          "strace -f -qq -o /dev/null -e trace=" + writes +
+              " -e inject=" + writes +
+              ":delay_exit=20000 \"$0\" \"$@\" | grep -q -F -e '-> /'; "
+              "exit ${PIPESTATUS[0]}"};
+}
+
+// `text` in small letters, as lowntfs-3g -o ignore_case lists names (ASCII
+// names only).
+std::string small_letters(std::string text) {
+  for (char& c : text) {
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
+  return text;
+}
 
 bool ignores_case(HostKind kind) {
   return kind == HostKind::EXFAT || kind == HostKind::NTFS_IGNORE_CASE;
@@ -116,11 +164,12 @@ bool ignores_case(HostKind kind) {
 }  // namespace
 
 TEST(HostFs, MirrorsOntoEachKind) {
-  // A case-only rename converges in one run; names a host keeps as one are
-  // never written over each other; bits, long UTF-8 names and refused names
+  // A case-only rename, of a file or a folder, in any script, converges in
+  // one run; names a host keeps as one are never written over each other
+  // and the second always fails; bits, long UTF-8 names and refused names
   // fail nothing but the refused copy; the next run changes nothing.
-  // lowntfs-3g -o ignore_case lists every name in small letters, so there a
-  // rename shows in small letters and is copied again on every run.
+  // lowntfs-3g -o ignore_case lists every name in small letters: there a
+  // rename shows in small letters, and the next run still changes nothing.
   const std::string umlauts = "x" + [] {
     std::string text;
     for (int i = 0; i < 120; ++i) {
@@ -131,7 +180,7 @@ TEST(HostFs, MirrorsOntoEachKind) {
   const auto lower = [](HostKind kind, const char* upper, const char* low) {
     return kind == HostKind::NTFS_IGNORE_CASE ? low : upper;
   };
-  const std::vector<HostCase> cases = {
+  std::vector<HostCase> cases = {
       {"file renamed in case",
        {{"Report.txt", "new"}},
        {{"report.txt", "old"}},
@@ -145,6 +194,40 @@ TEST(HostFs, MirrorsOntoEachKind) {
          const std::string dir = lower(k, "Dir", "dir");
          return Files{{dir + "/a.txt", "new"}, {dir + "/b.txt", "b"}};
        }},
+      {"folder renamed in case, its files unchanged",
+       {{"docs/a", "a"}, {"docs/b", "b"}, {"docs/c", "c"}},
+       {{"Docs/a", "a"}, {"Docs/b", "b"}, {"Docs/c", "c"}, {"Docs/gone", "g"}},
+       [](HostKind) {
+         return Files{{"docs/a", "a"}, {"docs/b", "b"}, {"docs/c", "c"}};
+       },
+       {},
+       0,
+       false,
+       2000000000},
+      {"Greek renamed in case",
+       {{"νομος.txt", "new"}},
+       {{"ΝΟΜΟΣ.txt", "old"}},
+       [](HostKind) {
+         return Files{{"νομος.txt", "new"}};
+       }},
+      {"Vietnamese folder renamed in case",
+       {{"ảnh/1", "1"},
+        {"ảnh/2", "2"},
+        {"ảnh/3", "3"},
+        {"ảnh/4", "4"},
+        {"ảnh/5", "5"}},
+       {{"Ảnh/1", "o"},
+        {"Ảnh/2", "o"},
+        {"Ảnh/3", "o"},
+        {"Ảnh/4", "o"},
+        {"Ảnh/5", "o"}},
+       [](HostKind) {
+         return Files{{"ảnh/1", "1"},
+                      {"ảnh/2", "2"},
+                      {"ảnh/3", "3"},
+                      {"ảnh/4", "4"},
+                      {"ảnh/5", "5"}};
+       }},
       {"names differing in case",
        {{"A.txt", "A"}, {"a.txt", "a"}},
        {},
@@ -154,6 +237,38 @@ TEST(HostFs, MirrorsOntoEachKind) {
        {},
        0,
        true},
+      {"names differing in case beside a host-only name with a dot",
+       {{"A", "A"}, {"a", "a"}},
+       {{"a.", "dot"}},
+       [](HostKind) {
+         return Files{{"A", "A"}, {"a", "a"}};
+       },
+       {},
+       0,
+       true},
+      {"folders differing in case, under a low limit on open files",
+       [] {
+         Files files;
+         for (int i = 0; i < 20; ++i) {
+           files["X/" + std::to_string(i)] = "X" + std::to_string(i);
+           files["x/" + std::to_string(i)] = "x" + std::to_string(i);
+         }
+         return files;
+       }(),
+       {},
+       [](HostKind) {
+         Files files;
+         for (int i = 0; i < 20; ++i) {
+           files["X/" + std::to_string(i)] = "X" + std::to_string(i);
+           files["x/" + std::to_string(i)] = "x" + std::to_string(i);
+         }
+         return files;
+       },
+       {},
+       0,
+       true,
+       1000000000,
+       100},
       {"trailing dot",
        {{"a.", "dot"}, {"a", "plain"}},
        {},
@@ -199,6 +314,20 @@ TEST(HostFs, MirrorsOntoEachKind) {
                                                  {"a*b/f", EINVAL}};
        }},
   };
+  if (strace_unavailable().empty()) {
+    Files many;
+    for (int i = 0; i < 20; ++i) {
+      many["new/" + std::to_string(i)] =
+          std::string(100000, static_cast<char>('a' + i % 26));
+    }
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) {
+      cases.push_back({.what = strsignal(signal),
+                       .local = many,
+                       .host = {},
+                       .expected = [=](HostKind) { return many; },
+                       .interrupt = signal});
+    }
+  }
   for (HostKind kind : ALL_HOST_KINDS) {
     const std::string reason = host_unavailable_reason(kind);
     if (!reason.empty()) {
@@ -218,7 +347,7 @@ TEST(HostFs, MirrorsOntoEachKind) {
       for (const auto& [rel, content] : c.host) {
         fs::create_directories(fs::path(host + "/" + rel).parent_path());
         std::ofstream(host + "/" + rel) << content;
-        const timespec old[2] = {{1000000000, 0}, {1000000000, 0}};
+        const timespec old[2] = {{c.host_time, 0}, {c.host_time, 0}};
         utimensat(AT_FDCWD, (host + "/" + rel).c_str(), old, 0);
       }
       for (const auto& [rel, content] : c.local) {
@@ -231,28 +360,51 @@ TEST(HostFs, MirrorsOntoEachKind) {
       std::string err;
       std::map<std::string, int> failures =
           c.failures ? c.failures(kind) : std::map<std::string, int>{};
-      const RunResult first = run_kelvoda({"-y", "-c", "20", local, host});
+      const RunOptions options = {.open_files_limit = c.open_files_limit,
+                                  .timeout_seconds = 60};
+      if (c.interrupt != 0) {
+        const RunResult interrupted = run_kelvoda(
+            {"-y", "-c", "20", local, host},
+            {.wrapper = interrupting(c.interrupt), .timeout_seconds = 20});
+        EXPECT_EQ(interrupted.status, 128 + c.interrupt) << interrupted.err;
+        EXPECT_EQ(leftovers(host), std::vector<std::string>{});
+      }
+      const RunResult first =
+          run_kelvoda({"-y", "-c", "20", local, host}, options);
       if (c.collide && ignores_case(kind)) {
-        // Names the host keeps as one: the first copy wins, the other fails.
+        // Names the host keeps as one: the spelling copied first wins, the
+        // other's copies fail.
+        const auto first_name = [](const std::string& rel) {
+          return rel.substr(0, rel.find('/'));
+        };
         const auto at = [&](const std::string& rel) {
           return first.out.find(copying(local + "/" + rel, host + "/" + rel));
         };
-        const auto [winner, loser] =
-            at(c.local.begin()->first) < at(c.local.rbegin()->first)
-                ? std::pair(*c.local.begin(), *c.local.rbegin())
-                : std::pair(*c.local.rbegin(), *c.local.begin());
-        expected = {
-            {lower(kind, winner.first.c_str(), "a.txt"), winner.second}};
-        failures = {{loser.first, EEXIST}};
+        std::string winner;
+        for (const auto& [rel, content] : c.local) {
+          if (winner.empty() || at(rel) < at(winner)) {
+            winner = rel;
+          }
+        }
+        expected.clear();
+        failures.clear();
+        for (const auto& [rel, content] : c.local) {
+          if (first_name(rel) != first_name(winner)) {
+            failures[rel] = EEXIST;
+          } else {
+            expected[kind == HostKind::NTFS_IGNORE_CASE ? small_letters(rel)
+                                                        : rel] = content;
+          }
+        }
       }
-      // In the order of the progress lines; a file in a folder stands for
-      // the folder's failure.
+      // In the order of the progress lines; a refused file in a folder
+      // stands for the folder's failure.
       std::vector<std::pair<std::size_t, std::string>> lines;
       for (const auto& [rel, error] : failures) {
         const std::size_t slash = rel.rfind('/');
         lines.emplace_back(
             first.out.find(copying(local + "/" + rel, host + "/" + rel)),
-            slash == std::string::npos
+            slash == std::string::npos || error == EEXIST
                 ? copy_failure(local, host, rel, error)
                 : folder_failure(host + "/" + rel.substr(0, slash), error));
       }
@@ -264,7 +416,8 @@ TEST(HostFs, MirrorsOntoEachKind) {
       EXPECT_EQ(first.err, err);
       ASSERT_TRUE(mounted.remount());
       EXPECT_EQ(listed_files(host), expected);
-      const RunResult second = run_kelvoda({"-y", "-c", "20", local, host});
+      const RunResult second =
+          run_kelvoda({"-y", "-c", "20", local, host}, options);
       EXPECT_EQ(second.status, 0);
       // Listing only small letters, lowntfs-3g shows the winner under the
       // loser's name when that is the small one, and the error moves to the
@@ -276,7 +429,7 @@ TEST(HostFs, MirrorsOntoEachKind) {
         ASSERT_TRUE(mounted.remount());
         EXPECT_EQ(listed_files(host), expected);
       }
-      if (kind != HostKind::NTFS_IGNORE_CASE && failures.empty()) {
+      if (failures.empty()) {
         EXPECT_TRUE(second.out.ends_with(NOTHING_PENDING)) << second.out;
       }
     }

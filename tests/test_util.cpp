@@ -253,11 +253,11 @@ Child::Child(const std::function<int()>& body, const RunOptions& options)
     }
     dup2(open((io_ + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666), 1);
     dup2(open((io_ + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666), 2);
+    const rlimit no_core{0, 0};  // a killed run leaves no core file
+    setrlimit(RLIMIT_CORE, &no_core);
     if (options.file_size_limit >= 0) {
       const bool fails = options.over_limit == OverLimit::FAILS;
       signal(SIGXFSZ, fails ? SIG_IGN : SIG_DFL);
-      const rlimit no_core{0, 0};  // a killed run leaves no core file
-      setrlimit(RLIMIT_CORE, &no_core);
       const auto limit = static_cast<rlim_t>(options.file_size_limit);
       const rlimit fsize{limit, limit};
       setrlimit(RLIMIT_FSIZE, &fsize);
