@@ -375,17 +375,21 @@ TEST(Console, ShownOnlyOnATerminalWithAKnownTerm) {
     GTEST_SKIP() << "no pseudo-terminal";
   }
   Sink pipe_end;
-  const std::tuple<int, const char*, int> cases[] = {
+  struct Case {
+    int fd;
+    const char* term;
+    int shown;
+  } cases[] = {
       {slave, "xterm-256color", 1}, {slave, "dumb", 0},          {slave, "", 0},
       {slave, nullptr, 0},          {pipe_end.fd(), "xterm", 0},
   };
-  for (const auto& [fd, term, shown] : cases) {
-    const RunResult run = run_in_child([fd, term] {
-      dup2(fd, STDERR_FILENO);
-      term != nullptr ? setenv("TERM", term, 1) : unsetenv("TERM");
+  for (const Case& c : cases) {
+    const RunResult run = run_in_child([&c] {
+      dup2(c.fd, STDERR_FILENO);
+      c.term ? setenv("TERM", c.term, 1) : unsetenv("TERM");
       return open_console().status ? 1 : 0;
     });
-    EXPECT_EQ(run.status, shown) << fd << " " << (term ? term : "-");
+    EXPECT_EQ(run.status, c.shown) << c.fd << " " << (c.term ? c.term : "-");
   }
   const int slave_again = open(ttyname(slave), O_RDWR | O_NOCTTY);
   int other_master = -1;
