@@ -38,9 +38,6 @@ struct Console {
 // on each of stdout and stderr that is a terminal. Prints nothing.
 Console open_console();
 
-// Returns whether `open_console` would show a status line now.
-bool status_line_wanted();
-
 // For tests: a console whose status line and stderr texts go to `fd`, with
 // `width` columns and `clock`; stdout is elsewhere; no handler is installed.
 Console open_test_console(int fd, std::int32_t width, Clock clock);

@@ -1,5 +1,4 @@
-// German number forms: "." between thousands, "," before the one decimal,
-// decimal units that round up into the next at 1.000.
+// German number forms, rounded half up in integer arithmetic.
 #include "numbers.hpp"
 
 #include <array>
@@ -10,38 +9,9 @@ namespace {
 constexpr std::array<std::string_view, 7> UNITS = {"B",  "kB", "MB", "GB",
                                                    "TB", "PB", "EB"};
 
-// How a number of bytes is written.
-struct SizeForm {
-  std::size_t unit = 0;      // index into UNITS
-  std::uint64_t factor = 1;  // the unit in bytes
-  bool decimal = false;
-};
-
-// `bytes` / `unit`, rounded half up.
-std::uint64_t rounded(std::uint64_t bytes, std::uint64_t unit) {
-  return bytes / unit + ((bytes % unit) * 2 >= unit ? 1 : 0);
-}
-
-// The largest unit in which `bytes` does not round to 1.000 or more; a
-// decimal when the value rounds below `decimal_below` in it.
-SizeForm size_form(std::uint64_t bytes, std::uint64_t decimal_below) {
-  SizeForm form;
-  while (form.unit + 1 < UNITS.size() && rounded(bytes, form.factor) >= 1000) {
-    ++form.unit;
-    form.factor *= 1000;
-  }
-  form.decimal =
-      form.unit > 0 && rounded(bytes, form.factor / 10) < decimal_below * 10;
-  return form;
-}
-
-// `bytes` as a number in `form`, without the unit.
-std::string size_number(std::uint64_t bytes, SizeForm form) {
-  if (!form.decimal) {
-    return format_count(rounded(bytes, form.factor));
-  }
-  const std::uint64_t tenths = rounded(bytes, form.factor / 10);
-  return format_count(tenths / 10) + "," + std::to_string(tenths % 10);
+// `value` / `unit`, rounded half up.
+std::uint64_t rounded(std::uint64_t value, std::uint64_t unit) {
+  return value / unit + ((value % unit) * 2 >= unit ? 1 : 0);
 }
 
 }  // namespace
@@ -56,32 +26,40 @@ std::string format_count(std::uint64_t number) {
   return result;
 }
 
-std::string format_size(std::uint64_t bytes) {
-  const SizeForm form = size_form(bytes, 100);
-  return size_number(bytes, form) + " " + std::string(UNITS[form.unit]);
-}
-
-std::string format_size_of(std::uint64_t done, std::uint64_t total) {
-  return size_number(done, size_form(total, 100)) + "/" + format_size(total);
-}
-
-std::string format_rate(std::uint64_t bytes_per_second) {
-  const SizeForm form = size_form(bytes_per_second, 10);
-  return size_number(bytes_per_second, form) + " " +
-         std::string(UNITS[form.unit]) + "/s";
+std::string format_bytes(std::uint64_t bytes, Bytes kind, std::uint64_t total) {
+  // The largest unit in which the scale does not round to 1.000 or more.
+  const std::uint64_t scale = total > 0 ? total : bytes;
+  std::size_t unit = 0;
+  std::uint64_t factor = 1;
+  while (unit + 1 < UNITS.size() && rounded(scale, factor) >= 1000) {
+    ++unit;
+    factor *= 1000;
+  }
+  const std::uint64_t decimal_below = kind == Bytes::SIZE ? 100 : 10;
+  const bool decimal =
+      unit > 0 && rounded(scale, factor / 10) < decimal_below * 10;
+  const auto number = [factor, decimal](std::uint64_t value) {
+    if (!decimal) {
+      return format_count(rounded(value, factor));
+    }
+    const std::uint64_t tenths = rounded(value, factor / 10);
+    return format_count(tenths / 10) + "," + std::to_string(tenths % 10);
+  };
+  return number(bytes) + (total > 0 ? "/" + number(total) : "") + " " +
+         std::string(UNITS[unit]) + (kind == Bytes::RATE ? "/s" : "");
 }
 
 std::string format_duration(std::uint64_t seconds) {
-  const auto two_digits = [](std::uint64_t value) {
-    return (value < 10 ? "0" : "") + std::to_string(value);
+  const auto colon_two_digits = [](std::uint64_t value) {
+    return (value < 10 ? ":0" : ":") + std::to_string(value);
   };
   if (seconds < 60) {
     return std::to_string(seconds) + " s";
   }
   if (seconds < 3600) {
-    return std::to_string(seconds / 60) + ":" + two_digits(seconds % 60) +
+    return std::to_string(seconds / 60) + colon_two_digits(seconds % 60) +
            " min";
   }
-  return std::to_string(seconds / 3600) + ":" + two_digits(seconds / 60 % 60) +
-         ":" + two_digits(seconds % 60) + " h";
+  return std::to_string(seconds / 3600) + colon_two_digits(seconds / 60 % 60) +
+         colon_two_digits(seconds % 60) + " h";
 }

@@ -12,8 +12,11 @@
 #include <cstdlib>
 #include <string>
 
+#include "console.hpp"
+
 namespace {
 
+// Back to the line's start, then clear to its end.
 constexpr std::string_view ERASE = "\r\x1b[K";
 
 // The one terminal line of the process: a console that shows a status line
@@ -26,7 +29,7 @@ struct LineState {
 };
 LineState line_state;
 
-// The SIGWINCH handler.
+// The SIGWINCH handler: it only notes the resize; the next draw measures.
 extern "C" void note_resize(int /*signal_number*/) {
   line_state.resized = 1;
 }
@@ -59,7 +62,7 @@ void claim_line(int fd, Handlers handlers) {
     action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
     sigaction(SIGWINCH, &action, nullptr);
-    std::atexit(erase_line_from_signal);
+    std::atexit(erase_status_from_signal);
   }
 }
 
@@ -94,9 +97,7 @@ void put_line(int fd, std::string_view text,
   std::string bytes(line_drawn() && (!line || !text.empty()) ? ERASE : "");
   bytes += text;
   if (line) {
-    bytes += "\r";
-    bytes += *line;
-    bytes += "\x1b[K";
+    bytes.append("\r").append(*line).append("\x1b[K");
     // Marked before the write, so an interrupt during it erases what it drew.
     line_state.drawn = 1;
   }
@@ -118,7 +119,9 @@ void put_line(int fd, std::string_view text,
   }
 }
 
-void erase_line_from_signal() {
+// One write of a fixed text and no allocation, so the interrupt handlers may
+// call it; errno is kept for the code they interrupt.
+void erase_status_from_signal() {
   if (line_state.drawn == 0) {
     return;
   }

@@ -40,8 +40,4 @@ std::int32_t line_width(std::int32_t known);
 void put_line(int fd, std::string_view text,
               std::optional<std::string_view> line);
 
-// Erases a drawn line with one write of a fixed text; async-signal-safe and
-// keeps errno.
-void erase_line_from_signal();
-
 #endif  // KELVODA_TERMINAL_HPP_

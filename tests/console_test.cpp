@@ -8,6 +8,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -63,6 +64,7 @@ Console test_console(const Sink& sink, std::int32_t width) {
 // SAY writes "x\n" to stderr, which is on the status line's terminal.
 enum class Step { SCAN_LOCAL, SCAN_HOST, SAY, SIGNAL_ERASE, SUSPEND, RESUME };
 
+// A call at `now`; the scans report `files` files and one folder.
 struct Row {
   std::int64_t now;
   Step step;
@@ -70,6 +72,8 @@ struct Row {
   std::string expected;
 };
 
+// Runs `rows` on a console 80 columns wide, each step followed by what it
+// writes.
 void run_rows(const std::vector<Row>& rows) {
   Sink sink;
   Console console = test_console(sink, 80);
@@ -77,28 +81,32 @@ void run_rows(const std::vector<Row>& rows) {
     SCOPED_TRACE("at " + std::to_string(row.now) + " ms, " +
                  std::to_string(static_cast<int>(row.step)));
     fake_now = row.now;
-    switch (row.step) {
-      case Step::SCAN_LOCAL:
-        status_scan(console, Tree::LOCAL, row.files, 1);
-        break;
-      case Step::SCAN_HOST:
-        status_scan(console, Tree::HOST, row.files, 1);
-        break;
-      case Step::SAY:
-        say(console, Stream::ERR, "x\n");
-        break;
-      case Step::SIGNAL_ERASE:
-        erase_status_from_signal();
-        break;
-      case Step::SUSPEND:
-        status_suspend(console);
-        break;
-      case Step::RESUME:
-        status_resume(console);
-        break;
+    if (row.step == Step::SCAN_LOCAL || row.step == Step::SCAN_HOST) {
+      status_scan(console,
+                  row.step == Step::SCAN_LOCAL ? Tree::LOCAL : Tree::HOST,
+                  row.files, 1);
+    } else if (row.step == Step::SAY) {
+      say(console, Stream::ERR, "x\n");
+    } else if (row.step == Step::SIGNAL_ERASE) {
+      erase_status_from_signal();
+    } else if (row.step == Step::SUSPEND) {
+      status_suspend(console);
+    } else {
+      status_resume(console);
     }
     EXPECT_EQ(sink.take(), row.expected);
   }
+}
+
+// Applying `total` bytes in three files: the first of 1 GB is done after
+// `first` bytes, the second of 2 GB at `path` has begun.
+void copy_second(Console& console, std::uint64_t total, std::uint64_t first,
+                 std::string_view path) {
+  status_apply_start(console, 3, total);
+  status_copy_start(console, "a", 1'000'000'000);
+  status_bytes(console, first);
+  status_file_done(console);
+  status_copy_start(console, path, 2'000'000'000);
 }
 
 }  // namespace
@@ -106,29 +114,27 @@ void run_rows(const std::vector<Row>& rows) {
 // German forms: "." between thousands, "," before the one decimal, decimal
 // units rounded up into the next at 1.000, three lengths of duration.
 TEST(Console, FormatsNumbersTheGermanWay) {
-  struct Case {
-    std::string got;
-    std::string want;
-  } cases[] = {
+  const std::pair<std::string, std::string> cases[] = {
       {format_count(0), "0"},
       {format_count(999), "999"},
       {format_count(1000), "1.000"},
       {format_count(1234567), "1.234.567"},
       {format_count(UINT64_MAX), "18.446.744.073.709.551.615"},
-      {format_size(999), "999 B"},
-      {format_size(1000), "1,0 kB"},
-      {format_size(12'345'678), "12,3 MB"},
-      {format_size(12'300'000'000), "12,3 GB"},
-      {format_size(99'949'999), "99,9 MB"},
-      {format_size(99'950'000), "100 MB"},
-      {format_size(123'456'789'012), "123 GB"},
-      {format_size(999'499'999), "999 MB"},
-      {format_size(999'500'000), "1,0 GB"},
-      {format_size(UINT64_MAX), "18,4 EB"},
-      {format_rate(512), "512 B/s"},
-      {format_rate(4'500'000), "4,5 MB/s"},
-      {format_rate(9'960'000), "10 MB/s"},
-      {format_rate(45'000'000), "45 MB/s"},
+      {format_bytes(999, Bytes::SIZE), "999 B"},
+      {format_bytes(1000, Bytes::SIZE), "1,0 kB"},
+      {format_bytes(12'345'678, Bytes::SIZE), "12,3 MB"},
+      {format_bytes(12'300'000'000, Bytes::SIZE), "12,3 GB"},
+      {format_bytes(99'949'999, Bytes::SIZE), "99,9 MB"},
+      {format_bytes(99'950'000, Bytes::SIZE), "100 MB"},
+      {format_bytes(123'456'789'012, Bytes::SIZE), "123 GB"},
+      {format_bytes(999'499'999, Bytes::SIZE), "999 MB"},
+      {format_bytes(999'500'000, Bytes::SIZE), "1,0 GB"},
+      {format_bytes(UINT64_MAX, Bytes::SIZE), "18,4 EB"},
+      {format_bytes(1'200'000'000, Bytes::SIZE, 3'400'000'000), "1,2/3,4 GB"},
+      {format_bytes(512, Bytes::RATE), "512 B/s"},
+      {format_bytes(4'500'000, Bytes::RATE), "4,5 MB/s"},
+      {format_bytes(9'960'000, Bytes::RATE), "10 MB/s"},
+      {format_bytes(45'000'000, Bytes::RATE), "45 MB/s"},
       {format_duration(0), "0 s"},
       {format_duration(59), "59 s"},
       {format_duration(60), "1:00 min"},
@@ -137,8 +143,8 @@ TEST(Console, FormatsNumbersTheGermanWay) {
       {format_duration(3600), "1:00:00 h"},
       {format_duration(3723), "1:02:03 h"},
   };
-  for (const Case& c : cases) {
-    EXPECT_EQ(c.got, c.want);
+  for (const auto& [got, want] : cases) {
+    EXPECT_EQ(got, want);
   }
 }
 
@@ -208,14 +214,12 @@ TEST(Console, KeepsTheLineBelowPermanentLines) {
 
 // The copy line at several widths: in full; with the file name losing its
 // front; without the file part; cut at the end. A name's control bytes are
-// shown as "?" and a wide character takes two columns.
+// shown as "?" and a wide character takes two columns. A deletion shows
+// only the count.
 TEST(Console, FitsTheCopyLineIntoTheTerminal) {
   const std::string copy =
       "Kopiere 1/3 Dateien, 1,2/3,4 GB, 60 MB/s, noch 37 s";
-  struct Case {
-    std::int32_t width;
-    std::string line;
-  } cases[] = {
+  const std::pair<std::int32_t, std::string> cases[] = {
       {80, copy + " – Über?[2J日.iso 10 %"},
       {74, copy + " – Über?[2J日.iso 10 %"},
       {73, copy + " – …er?[2J日.iso 10 %"},
@@ -225,21 +229,16 @@ TEST(Console, FitsTheCopyLineIntoTheTerminal) {
       {30, "Kopiere 1/3 Dateien, 1,2/3,4 "},
       {1, ""},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE("width " + std::to_string(c.width));
+  for (const auto& [width, line] : cases) {
+    SCOPED_TRACE("width " + std::to_string(width));
     Sink sink;
-    Console console = test_console(sink, c.width);
-    status_apply_start(console, 3, 3'400'000'000);
-    status_copy_start(console, "a.bin", 1'000'000'000);
-    status_bytes(console, 1'000'000'000);
-    status_file_done(console);
-    status_copy_start(console,
-                      "filme/\xC3\x9C"
-                      "ber\x1b[2J\xE6\x97\xA5.iso",
-                      2'000'000'000);
+    Console console = test_console(sink, width);
+    copy_second(console, 3'400'000'000, 1'000'000'000,
+                "filme/\xC3\x9C"
+                "ber\x1b[2J\xE6\x97\xA5.iso");
     fake_now = 20'000;
     status_bytes(console, 200'000'000);
-    EXPECT_EQ(sink.take(), drawn(c.line));
+    EXPECT_EQ(sink.take(), drawn(line));
   }
   Sink sink;
   Console console = test_console(sink, 80);
@@ -256,11 +255,7 @@ TEST(Console, FitsTheCopyLineIntoTheTerminal) {
 TEST(Console, TimeLeftFollowsTheRecentRate) {
   Sink sink;
   Console console = test_console(sink, 200);
-  status_apply_start(console, 3, 3'000'000'000);
-  status_copy_start(console, "a", 1'000'000'000);
-  status_bytes(console, 500'000'000);
-  status_file_done(console);
-  status_copy_start(console, "b", 2'000'000'000);
+  copy_second(console, 3'000'000'000, 500'000'000, "b");
   fake_now = 10'000;
   status_bytes(console, 0);
   EXPECT_EQ(sink.take(), drawn("Kopiere 1/3 Dateien, 1,0/3,0 GB, 100 MB/s, "
@@ -278,20 +273,22 @@ TEST(Console, TimeLeftFollowsTheRecentRate) {
 // The final line replaces the status line, names only what happened, and
 // comes once.
 TEST(Console, FinishSaysWhatWasDoneAndHowLong) {
+  // Copied, deleted, folders removed, failures; bytes copied; duration.
   struct Case {
-    std::uint64_t copied;
+    std::array<std::uint64_t, 4> counts;
     std::uint64_t bytes;
-    std::uint64_t deleted;
-    std::uint64_t folders;
-    std::uint64_t failures;
     std::int64_t elapsed;
     std::string line;
   } cases[] = {
-      {2, 12'300'000'000, 56, 7, 3, 272'000,
+      {{2, 56, 7, 3},
+       12'300'000'000,
+       272'000,
        "Fertig: 2 Dateien kopiert (12,3 GB), 56 gelöscht, 7 Ordner entfernt, "
        "3 Fehler – 4:32 min\n"},
-      {0, 0, 1, 0, 0, 12'400, "Fertig: 1 Datei gelöscht – 12 s\n"},
-      {1, 1000, 0, 1, 1, 3'723'000,
+      {{0, 1, 0, 0}, 0, 12'400, "Fertig: 1 Datei gelöscht – 12 s\n"},
+      {{1, 0, 1, 1},
+       1000,
+       3'723'000,
        "Fertig: 1 Datei kopiert (1,0 kB), 1 Ordner entfernt, 1 Fehler – "
        "1:02:03 h\n"},
   };
@@ -300,17 +297,13 @@ TEST(Console, FinishSaysWhatWasDoneAndHowLong) {
     Sink sink;
     Console console = test_console(sink, 80);
     fake_now = 1000;
-    status_apply_start(console, c.copied + c.deleted, c.bytes);
-    const auto count = [&console](std::uint64_t times, Counted what,
-                                  std::uint64_t bytes) {
-      for (std::uint64_t i = 0; i < times; ++i) {
-        status_count(console, what, bytes);
+    status_apply_start(console, c.counts[0] + c.counts[1], c.bytes);
+    for (std::size_t what = 0; what < c.counts.size(); ++what) {
+      for (std::uint64_t i = 0; i < c.counts[what]; ++i) {
+        status_count(console, static_cast<Counted>(what),
+                     what == 0 ? c.bytes / c.counts[0] : 0);
       }
-    };
-    count(c.copied, Counted::COPIED, c.copied > 0 ? c.bytes / c.copied : 0);
-    count(c.deleted, Counted::DELETED, 0);
-    count(c.folders, Counted::FOLDER_REMOVED, 0);
-    count(c.failures, Counted::FAILURE, 0);
+    }
     fake_now = 1000 + c.elapsed;
     status_sync_start(console);
     EXPECT_EQ(sink.take(), drawn("Schreibe Daten auf den Host …"));
@@ -396,7 +389,7 @@ TEST(Console, ShownOnlyOnATerminalWithAKnownTerm) {
     const RunResult run = run_in_child([&c] {
       dup2(c.fd, STDERR_FILENO);
       c.term ? setenv("TERM", c.term, 1) : unsetenv("TERM");
-      return status_line_wanted() ? 1 : 0;
+      return open_console().status ? 1 : 0;
     });
     EXPECT_EQ(run.status, c.shown) << c.fd << " " << (c.term ? c.term : "-");
   }
