@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -395,9 +396,13 @@ std::pair<FileTimeMap, FileTimeMap> scan_both(const std::string& local_root,
   sigset_t old;
   sigfillset(&all);
   pthread_sigmask(SIG_SETMASK, &all, &old);
+  // With one core to run on, two walks would only take turns on it.
+  cpu_set_t cores;
+  const bool several =
+      sched_getaffinity(0, sizeof cores, &cores) != 0 || CPU_COUNT(&cores) > 1;
   pthread_t thread{};
   const bool threaded =
-      pthread_create(&thread, nullptr, scan_host_thread, &host) == 0;
+      several && pthread_create(&thread, nullptr, scan_host_thread, &host) == 0;
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
   ScanResult local =
       scan_tree(local_root, console, Tree::LOCAL, local_watch, nullptr);

@@ -45,7 +45,8 @@ ScanResult scan_tree(const std::string& root, Console& console, Tree tree,
                      FolderWatch* watch, const std::atomic<bool>* stop);
 
 // Walks the local and the host tree at the same time, the host's on a
-// thread of its own (in turn where none can be started), and returns both
+// thread of its own (in turn where the process may use one core only or no
+// thread can be started), and returns both
 // maps. When a walk fails, writes the local tree's message if it has one,
 // else the host's, as if the trees were walked one after the other, and
 // ends the process with status 1.

@@ -172,13 +172,16 @@ TEST(Scan, UnreadableFolderEndsTheRunBeforeTheHostScan) {
     mode_t mode;
     std::string prefix, named, suffix;
     std::vector<std::string> wrapper = {};
-  } cases[] = {{"locked", 0, advance, "locked", denied},
-               {"de/ep/we\"ird\\", 0300, advance, "de/ep/we\"ird\\", denied},
-               {"no \"search\\", 0444, time, "no \"search\\/f", "\n"},
-               {"slowly/locked", 0, advance, "slowly/locked", denied,
-                strace_unavailable().empty()
-                    ? strace_injecting("getdents64", "delay_exit=100000")
-                    : std::vector<std::string>{}}};
+  } cases[] = {
+      {"locked", 0, advance, "locked", denied},
+      {"de/ep/we\"ird\\", 0300, advance, "de/ep/we\"ird\\", denied},
+      {"no \"search\\", 0444, time, "no \"search\\/f", "\n"},
+      {"slowly/locked", 0, advance, "slowly/locked", denied,
+       strace_unavailable().empty()
+           ? strace_injecting("getdents64", "delay_exit=100000")
+           : std::vector<std::string>{}},
+      // On one core the trees are walked one after the other.
+      {"one/core", 0, advance, "one/core", denied, {"taskset", "-c", "0"}}};
   for (const auto& c : cases) {
     TempTree local;
     local.write("top", "x");
