@@ -8,9 +8,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <optional>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "interrupt.hpp"
@@ -25,6 +27,11 @@ std::vector<std::string_view> components(std::string_view rel) {
     begin = end + 1;
   }
   return parts;
+}
+
+// The number of components of `rel`.
+std::size_t depth_of(std::string_view rel) {
+  return static_cast<std::size_t>(std::count(rel.begin(), rel.end(), '/')) + 1;
 }
 
 // The first `count` components of `rel`.
@@ -114,18 +121,17 @@ struct HostOnly {
   bool paired = false;
 };
 
-// The host-only file of `deleted` that the host itself finds under the
-// name of the local file `local`, judged by identity: only one of its size,
-// depth and a time not older is looked up, and only then `local` itself.
-// Returns nullptr when there is none.
+// The host-only file among `deleted` (those of the local file's size) that
+// the host itself finds under the name of the local file `local`, judged by
+// identity: only one of its depth and a time not older is looked up, and
+// only then `local` itself. Returns nullptr when there is none.
 HostOnly* same_file(FolderChain& chain, std::vector<HostOnly>& deleted,
                     const DiffEntry& local) {
-  const std::size_t depth = components(local.rel_path).size();
+  const std::size_t depth = depth_of(local.rel_path);
   std::optional<struct stat> found;
   for (HostOnly& host : deleted) {
-    if (host.paired || host.entry->size != local.size ||
-        host.entry->time < local.time ||
-        components(host.entry->rel_path).size() != depth) {
+    if (host.paired || host.entry->time < local.time ||
+        depth_of(host.entry->rel_path) != depth) {
       continue;
     }
     if (!found) {
@@ -154,19 +160,21 @@ void pair_spellings(CompareResult& result, const std::string& host_root) {
   if (result.missing_count == 0 || result.deleted_count == 0) {
     return;
   }
-  std::vector<HostOnly> deleted;
+  // By size, so each local file meets only the host-only files it could be.
+  std::unordered_map<std::uint64_t, std::vector<HostOnly>> deleted;
   for (const DiffEntry& entry : result.entries) {
     if (entry.type == DELETED) {
-      deleted.push_back({.entry = &entry});
+      deleted[entry.size].push_back({.entry = &entry});
     }
   }
   FolderChain chain{.root = host_root};
   std::unordered_set<const DiffEntry*> unchanged;
   for (const DiffEntry& local : result.entries) {
-    if (local.type != MISSING) {
+    const auto same_size = deleted.find(local.size);
+    if (local.type != MISSING || same_size == deleted.end()) {
       continue;
     }
-    if (HostOnly* host = same_file(chain, deleted, local)) {
+    if (HostOnly* host = same_file(chain, same_size->second, local)) {
       host->paired = true;
       unchanged.insert(&local);
       unchanged.insert(host->entry);
@@ -185,14 +193,14 @@ int take_over(Spellings& spellings, Clearing& clearing, CopyState& copies,
               const struct stat& occupant,
               std::vector<std::string>& renamed_folders) {
   const std::string_view rel = entry.rel_path;
-  const std::size_t depth = components(rel).size();
+  const std::size_t depth = depth_of(rel);
   FolderChain chain{.root = spellings.host_root};
   const DiffEntry* found = nullptr;
   for (const DiffEntry& other : spellings.entries) {
     if (other.type == DELETED && !settled(clearing, other.rel_path) &&
         other.size == static_cast<std::uint64_t>(occupant.st_size) &&
         other.time == occupant.st_mtim.tv_sec &&
-        components(other.rel_path).size() == depth &&
+        depth_of(other.rel_path) == depth &&
         same_path(spellings, copies, chain, rel, other.rel_path)) {
       found = &other;
       break;
