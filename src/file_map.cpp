@@ -77,9 +77,14 @@ void store_file_time(FileTimeMap& map, std::string_view key, std::int64_t time,
 
 const std::int64_t* find_file_time(const FileTimeMap& map,
                                    std::string_view key) {
+  const FileTime* file = find_file(map, key);
+  return file == nullptr ? nullptr : &file->time;
+}
+
+const FileTime* find_file(const FileTimeMap& map, std::string_view key) {
   if (map.slots.empty()) {
     return nullptr;
   }
   const std::uint32_t index = map.slots[find_slot(map, key, hash_key(key))];
-  return index == 0 ? nullptr : &map.files[index - 1].time;
+  return index == 0 ? nullptr : &map.files[index - 1];
 }

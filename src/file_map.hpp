@@ -17,4 +17,7 @@ void store_file_time(FileTimeMap& map, std::string_view key, std::int64_t time,
 const std::int64_t* find_file_time(const FileTimeMap& map,
                                    std::string_view key);
 
+// Returns the file stored under `key`, or nullptr when `map` lacks it.
+const FileTime* find_file(const FileTimeMap& map, std::string_view key);
+
 #endif  // KELVODA_FILE_MAP_HPP_

@@ -53,6 +53,12 @@ enum DiffType : std::int32_t {
   NEWER = 1,    // on both sides, the local copy is newer: overwrite the host's
   DELETED = 3,  // only on the host: delete it there
   MISSING = 4,  // only in the local tree: copy it to the host
+  // Only in the local tree, but the host gives its name, or a folder's on
+  // its path, to another local file or folder: it cannot be copied.
+  TAKEN = 5,
+  // On both sides under spellings the host takes as one, and the host's
+  // file is another: overwrite it under the local spelling.
+  REPLACED = 6,
 };
 
 // One pending action; `size` and `time` are the local file's for a copy
@@ -60,14 +66,31 @@ enum DiffType : std::int32_t {
 struct DiffEntry {
   std::string rel_path;
   DiffType type = NEWER;
+  // TAKEN: the components of `rel_path` up to the name the host gives to
+  // another.
+  std::uint16_t taken_at = 0;
+  // A copy of a later wave starts once those of the earlier waves are in
+  // place, so that of two new names the host may take as one the first in
+  // byte order gets it.
+  std::uint16_t wave = 0;
   std::uint64_t size = 0;
   std::int64_t time = 0;
 };
 
-// The outcome of comparing the local and the host tree. Copies (NEWER,
-// MISSING) stand before all deletions in `entries`.
+// A host folder or file that takes the local spelling: `rel_path` is its
+// path with the new name, `from` its name on the host until then.
+struct Rename {
+  std::string rel_path;
+  std::string from;
+};
+
+// The outcome of comparing the local and the host tree, and so what the run
+// does to the host: first the renames, then the copies (NEWER, MISSING,
+// REPLACED, and the TAKEN that fail), which stand before all deletions in
+// `entries`. `newer_count` includes REPLACED, `missing_count` TAKEN.
 struct CompareResult {
   std::vector<DiffEntry> entries;
+  std::vector<Rename> renames = {};
   std::uint64_t local_total = 0;
   std::uint64_t host_total = 0;
   std::uint64_t unchanged_count = 0;

@@ -29,9 +29,16 @@ std::string_view line_text(DiffType type) {
       return " -> fehlt, muß zum Host kopiert werden.\n";
     case DELETED:
       return " -X fehlt lokal, muß auf Host gelöscht werden.\n";
+    case TAKEN:
+      return " -> fehlt, Name auf dem Host schon vergeben.\n";
+    case REPLACED:
+      return " -> auf dem Host eine andere Datei, muß ersetzt werden.\n";
   }
   return {};
 }
+
+constexpr std::string_view RENAME_TEXT =
+    " -> auf dem Host anders geschrieben, muß umbenannt werden.\n";
 
 }  // namespace
 
@@ -70,10 +77,15 @@ void print_results(const CompareResult& result, std::int32_t width,
   std::uint64_t newer_lines = 0;
   std::uint64_t missing_lines = 0;
   std::uint64_t deleted_lines = 0;
-  if (!result.entries.empty()) {
+  if (!result.entries.empty() || !result.renames.empty()) {
     std::cout << "\n";
   }
   std::string line;
+  for (const Rename& rename : result.renames) {
+    line = format_left(shown(console, Stream::OUT, rename.rel_path), width);
+    line += RENAME_TEXT;
+    std::cout << line;
+  }
   for (const DiffEntry& entry : result.entries) {
     std::string_view text = line_text(entry.type);
     if (text.empty()) {
@@ -84,9 +96,11 @@ void print_results(const CompareResult& result, std::int32_t width,
     std::cout << line;
     switch (entry.type) {
       case NEWER:
+      case REPLACED:
         ++newer_lines;
         break;
       case MISSING:
+      case TAKEN:
         ++missing_lines;
         break;
       case DELETED:
@@ -101,5 +115,9 @@ void print_results(const CompareResult& result, std::int32_t width,
                    std::to_string(missing_lines) +
                    " Dateien müssen bereit gestellt werden. " +
                    std::to_string(deleted_lines) +
-                   " Dateien müssen gelöscht werden.\n";
+                   " Dateien müssen gelöscht werden.\n" +
+                   (result.renames.empty()
+                        ? ""
+                        : std::to_string(result.renames.size()) +
+                              " Namen müssen umbenannt werden.\n");
 }

@@ -1,0 +1,700 @@
+// Pairing local names with the host entries they land on. Each local file
+// missing under its own name is followed from the host root, one component
+// at a time: a component the host lists under that spelling is taken as it
+// is; any other is looked up on the host once per folder and name, and set
+// against the host's listing, where case folding proposes the entries it
+// may have landed on. The host entries reached so form groups, whose owner
+// is decided once all local names are known.
+#include "pairing.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <memory>
+#include <optional>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "file_map.hpp"
+#include "fold.hpp"
+#include "folders.hpp"
+
+namespace {
+
+constexpr std::size_t NONE = static_cast<std::size_t>(-1);
+
+std::string_view last_name(std::string_view path) {
+  return path.substr(path.rfind('/') + 1);
+}
+
+std::string joined(std::string_view folder, std::string_view name) {
+  std::string path(folder);
+  if (!path.empty()) {
+    path += '/';
+  }
+  path += name;
+  return path;
+}
+
+// The first `count` components of `path`.
+std::string_view prefix(std::string_view path, std::size_t count) {
+  std::size_t end = 0;
+  for (std::size_t i = 0; i < count && end != std::string_view::npos; ++i) {
+    end = path.find('/', i == 0 ? 0 : end + 1);
+  }
+  return path.substr(0, end);
+}
+
+std::size_t depth_of(std::string_view path) {
+  return static_cast<std::size_t>(std::count(path.begin(), path.end(), '/')) +
+         1;
+}
+
+// The folders of one tree's files, each a view into a key.
+std::unordered_set<std::string_view> folders_of(const FileTimeMap& map) {
+  std::unordered_set<std::string_view> folders;
+  for (const FileTime& file : map.files) {
+    std::string_view folder = file.key;
+    for (std::size_t slash = folder.rfind('/');
+         slash != std::string_view::npos; slash = folder.rfind('/')) {
+      folder = folder.substr(0, slash);
+      if (!folders.insert(folder).second) {
+        break;  // and so are the folders above it
+      }
+    }
+  }
+  return folders;
+}
+
+// One entry of a host folder's listing.
+struct Child {
+  std::string_view name;
+  Kind kind = Kind::REGULAR;
+};
+
+// What the host's scan listed in each folder, its entries grouped by their
+// folded names once a folder is asked about.
+struct Listing {
+  std::unordered_map<std::string_view, std::vector<Child>> children = {};
+  std::unordered_map<std::string_view,
+                     std::unordered_map<std::string, std::vector<Child>>>
+      folded = {};
+  bool built = false;
+};
+
+void list_children(Listing& listing, const FileTimeMap& host_map) {
+  std::unordered_set<std::string_view> seen;
+  for (const FileTime& file : host_map.files) {
+    std::string_view path = file.key;
+    Kind kind = Kind::REGULAR;
+    for (;;) {
+      const std::size_t slash = path.rfind('/');
+      const std::string_view parent =
+          slash == std::string_view::npos ? "" : path.substr(0, slash);
+      listing.children[parent].push_back({last_name(path), kind});
+      if (parent.empty() || !seen.insert(parent).second) {
+        break;
+      }
+      path = parent;
+      kind = Kind::FOLDER;
+    }
+  }
+  listing.built = true;
+}
+
+// The entries of the host folder `folder` whose names fold to `folded`.
+const std::vector<Child>& candidates(Listing& listing,
+                                     const FileTimeMap& host_map,
+                                     const std::string& folder,
+                                     const std::string& folded) {
+  static const std::vector<Child> none;
+  if (!listing.built) {
+    list_children(listing, host_map);
+  }
+  const auto children = listing.children.find(folder);
+  if (children == listing.children.end()) {
+    return none;
+  }
+  auto [by_fold, fresh] = listing.folded.try_emplace(children->first);
+  if (fresh) {
+    for (const Child& child : children->second) {
+      by_fold->second[fold_name(child.name)].push_back(child);
+    }
+  }
+  const auto found = by_fold->second.find(folded);
+  return found == by_fold->second.end() ? none : found->second;
+}
+
+// What a local name in a host folder lands on.
+enum class Outcome { NEW, FOUND, UNRESOLVED };
+struct Resolution {
+  Outcome outcome = Outcome::NEW;
+  std::string name = {};  // FOUND: the listed name
+  Kind kind = Kind::REGULAR;
+  std::vector<std::string> candidates = {};  // UNRESOLVED: host paths
+};
+
+// A local file or folder that lands on a host entry.
+struct Member {
+  std::string local;
+  Kind kind = Kind::REGULAR;
+};
+
+// A host entry that local names reach under another spelling, on their own
+// or on a folder's path.
+struct Group {
+  std::string host;  // as listed
+  Kind kind = Kind::REGULAR;
+  std::size_t depth = 0;
+  std::vector<Member> members = {};
+  std::size_t owner = 0;
+};
+
+// Where one missing local file's path led.
+enum class End { REACHED, NEW, UNRESOLVED, MISMATCH };
+struct Route {
+  std::size_t entry = 0;
+  std::vector<std::size_t> groups = {};  // passed, from the top
+  End end = End::NEW;
+  std::size_t depth = 0;    // NEW, UNRESOLVED: where it ended
+  std::string host = {};    // REACHED: the host file; NEW: its folder
+  bool resolved = false;    // REACHED: the file's own name was looked up
+};
+
+struct Planner {
+  CompareResult& result;
+  const FileTimeMap& local_map;
+  const FileTimeMap& host_map;
+  const LookUp& look_up;
+  const HostNames& names;
+  std::unordered_set<std::string_view> host_folders = {};
+  std::optional<std::unordered_set<std::string_view>> local_folders = {};
+  Listing listing = {};
+  std::unordered_map<std::string, Resolution> resolved = {};
+  std::vector<Group> groups = {};
+  std::unordered_map<std::string, std::size_t> group_of = {};
+  std::vector<Route> routes = {};
+  std::unordered_set<std::string> kept = {};  // host paths never deleted
+};
+
+// Which listed entry of the host folder `folder` the local `name` lands on,
+// asked once per folder and name.
+const Resolution& resolve(Planner& plan, const std::string& folder,
+                          std::string_view name) {
+  std::string key = folder;
+  key.append(1, '\0').append(name);
+  const auto known = plan.resolved.find(key);
+  if (known != plan.resolved.end()) {
+    return known->second;
+  }
+  Resolution& resolution = plan.resolved[key];
+  const Found found = plan.look_up(folder, name);
+  if (found.kind == Kind::NONE) {
+    return resolution;
+  }
+  // Nothing listed that it could be (an entry the scan passes over): the
+  // copy meets it as a new file would.
+  const std::vector<Child>& listed =
+      candidates(plan.listing, plan.host_map, folder, fold_name(name));
+  if (listed.size() == 1) {
+    resolution = {.outcome = Outcome::FOUND,
+                  .name = std::string(listed[0].name),
+                  .kind = listed[0].kind};
+    return resolution;
+  }
+  if (listed.empty()) {
+    return resolution;
+  }
+  // Several spellings that fold alike: the one the host numbers alike, or
+  // where it numbers each spelling apart (exfat-fuse), the only one with
+  // the same kind, size and time.
+  const Child* same = nullptr;
+  std::size_t alike = 0;
+  const Child* like = nullptr;
+  for (const Child& child : listed) {
+    const Found other = plan.look_up(folder, child.name);
+    if (other.dev == found.dev && other.ino == found.ino) {
+      same = &child;
+      break;
+    }
+    if (other.kind == found.kind && other.size == found.size &&
+        other.mtime_ns == found.mtime_ns) {
+      ++alike;
+      like = &child;
+    }
+  }
+  same = same != nullptr ? same : alike == 1 ? like : nullptr;
+  if (same != nullptr) {
+    resolution = {.outcome = Outcome::FOUND,
+                  .name = std::string(same->name),
+                  .kind = same->kind};
+    return resolution;
+  }
+  resolution.outcome = Outcome::UNRESOLVED;
+  for (const Child& child : listed) {
+    resolution.candidates.push_back(joined(folder, child.name));
+  }
+  return resolution;
+}
+
+// Notes that `local` (of `kind`) reaches the host entry `host` of
+// `host_kind`, `depth` components deep, on `route`.
+void reach(Planner& plan, Route& route, const std::string& host,
+           Kind host_kind, std::size_t depth, std::string_view local,
+           Kind kind) {
+  auto [at, fresh] = plan.group_of.try_emplace(host, plan.groups.size());
+  if (fresh) {
+    plan.groups.push_back({.host = host, .kind = host_kind, .depth = depth});
+  }
+  Group& group = plan.groups[at->second];
+  if (std::none_of(group.members.begin(), group.members.end(),
+                   [&](const Member& m) { return m.local == local; })) {
+    group.members.push_back({.local = std::string(local), .kind = kind});
+  }
+  route.groups.push_back(at->second);
+}
+
+// Follows the path of the missing local file `entry` from the host root.
+Route follow(Planner& plan, std::size_t entry) {
+  const std::string_view path = plan.result.entries[entry].rel_path;
+  Route route{.entry = entry};
+  std::string host;
+  bool renamed = false;  // a component above was reached by a lookup
+  for (std::size_t begin = 0, depth = 1;; ++depth) {
+    const std::size_t slash = path.find('/', begin);
+    const bool last = slash == std::string_view::npos;
+    const std::size_t end = last ? path.size() : slash;
+    const std::string_view name = path.substr(begin, end - begin);
+    const std::string_view local = path.substr(0, end);
+    const Kind kind = last ? Kind::REGULAR : Kind::FOLDER;
+    std::string exact = joined(host, name);
+    const bool as_file = find_file(plan.host_map, exact) != nullptr;
+    const bool as_folder = plan.host_folders.contains(exact);
+    if ((last && as_file) || (!last && as_folder)) {
+      if (renamed) {
+        reach(plan, route, exact, kind, depth, local, kind);
+      }
+      host = std::move(exact);
+      if (last) {
+        route.end = End::REACHED;
+        route.host = host;
+        return route;
+      }
+      begin = end + 1;
+      continue;
+    }
+    Resolution resolution;
+    if (as_file || as_folder) {
+      // The same spelling as the other kind: a changed type, on any host.
+      resolution = {.outcome = Outcome::FOUND,
+                    .name = std::string(name),
+                    .kind = as_file ? Kind::REGULAR : Kind::FOLDER};
+    } else {
+      resolution = resolve(plan, host, name);
+    }
+    if (resolution.outcome != Outcome::FOUND) {
+      route.end = resolution.outcome == Outcome::NEW ? End::NEW
+                                                     : End::UNRESOLVED;
+      route.depth = depth;
+      route.host = host;
+      for (std::string& candidate : resolution.candidates) {
+        plan.kept.insert(std::move(candidate));
+      }
+      return route;
+    }
+    renamed = true;
+    const std::string target = joined(host, resolution.name);
+    reach(plan, route, target, resolution.kind, depth, local, kind);
+    if (resolution.kind != kind) {
+      route.end = End::MISMATCH;
+      route.depth = depth;
+      return route;
+    }
+    host = target;
+    if (last) {
+      route.end = End::REACHED;
+      route.host = host;
+      route.resolved = true;
+      return route;
+    }
+    begin = end + 1;
+  }
+}
+
+// Adds to each group the local entry of the same path and kind, which the
+// comparison matched by name, and chooses the owner: the first in byte
+// order of the members of the host entry's kind, else the first of all.
+void choose_owners(Planner& plan) {
+  for (Group& group : plan.groups) {
+    bool twin = false;
+    if (group.kind == Kind::REGULAR) {
+      twin = find_file(plan.local_map, group.host) != nullptr;
+    } else {
+      if (!plan.local_folders) {
+        plan.local_folders = folders_of(plan.local_map);
+      }
+      twin = plan.local_folders->contains(group.host);
+    }
+    if (twin && std::none_of(group.members.begin(), group.members.end(),
+                             [&](const Member& m) {
+                               return m.local == group.host;
+                             })) {
+      group.members.push_back({.local = group.host, .kind = group.kind});
+    }
+    std::size_t owner = NONE;
+    for (std::size_t i = 0; i < group.members.size(); ++i) {
+      const Member& member = group.members[i];
+      const auto better = [&](std::size_t than) {
+        const Member& other = group.members[than];
+        if ((member.kind == group.kind) != (other.kind == group.kind)) {
+          return member.kind == group.kind;
+        }
+        return member.local < other.local;
+      };
+      if (owner == NONE || better(owner)) {
+        owner = i;
+      }
+    }
+    group.owner = owner;
+  }
+}
+
+// Whether `member` of `group` cannot have the host entry: files other than
+// the owner, and anything of another kind than a folder owner; folders of a
+// folder share it.
+bool is_taken(const Group& group, const Member& member) {
+  const Member& owner = group.members[group.owner];
+  if (member.kind == Kind::FOLDER && owner.kind == Kind::FOLDER) {
+    return false;
+  }
+  return member.local != owner.local;
+}
+
+// The path that the host entry `host` (as listed) has once every group
+// above and at it has the name of its owner.
+std::string final_path(const Planner& plan, std::string_view host) {
+  if (plan.groups.empty()) {
+    return std::string(host);
+  }
+  std::string path;
+  for (std::size_t depth = 1, count = depth_of(host); depth <= count;
+       ++depth) {
+    const std::string_view listed = prefix(host, depth);
+    const auto group = plan.group_of.find(std::string(listed));
+    const std::string_view name =
+        group == plan.group_of.end()
+            ? last_name(listed)
+            : last_name(plan.groups[group->second]
+                            .members[plan.groups[group->second].owner]
+                            .local);
+    path = joined(path, name);
+  }
+  return path;
+}
+
+void add_rename(Planner& plan, const Group& group) {
+  const std::string_view from = last_name(group.host);
+  const std::string_view to =
+      last_name(group.members[group.owner].local);
+  if (from != to && !plan.names.listed_otherwise) {
+    plan.result.renames.push_back(
+        {.rel_path = final_path(plan, group.host), .from = std::string(from)});
+  }
+}
+
+// Settles the missing local file of `route`. Returns whether its entry
+// stays; sets `paired` to the host file it owns, if any.
+bool settle(Planner& plan, const Route& route, const FileTime*& paired) {
+  DiffEntry& entry = plan.result.entries[route.entry];
+  for (const std::size_t index : route.groups) {
+    const Group& group = plan.groups[index];
+    const std::size_t depth = group.depth;
+    const Member member{
+        .local = std::string(prefix(entry.rel_path, depth)),
+        .kind = depth == depth_of(entry.rel_path) ? Kind::REGULAR : Kind::FOLDER};
+    if (is_taken(group, member)) {
+      entry.type = TAKEN;
+      entry.taken_at = static_cast<std::uint16_t>(depth);
+      return true;
+    }
+  }
+  if (route.end == End::UNRESOLVED) {
+    entry.type = TAKEN;
+    entry.taken_at = static_cast<std::uint16_t>(route.depth);
+    return true;
+  }
+  if (route.end != End::REACHED) {
+    return true;  // new, or in place of a host entry of another kind
+  }
+  const FileTime* host = find_file(plan.host_map, route.host);
+  paired = host;
+  if (entry.time > host->time) {
+    entry.type = NEWER;
+    return true;
+  }
+  if ((route.resolved || plan.names.listed_otherwise) &&
+      entry.size != host->size) {
+    entry.type = REPLACED;
+    return true;
+  }
+  if (route.resolved) {
+    add_rename(plan, plan.groups[route.groups.back()]);
+  }
+  return false;
+}
+
+// A local file that the comparison matched by name, but whose host file
+// another local name owns, becomes TAKEN; adds its path to `taken`.
+void take_twins(Planner& plan, std::vector<DiffEntry>& added,
+                std::unordered_set<std::string_view>& taken) {
+  std::unordered_map<std::string_view, std::size_t> newer;
+  for (const Group& group : plan.groups) {
+    const Member& owner = group.members[group.owner];
+    if (group.kind != Kind::REGULAR || owner.local == group.host ||
+        find_file(plan.local_map, group.host) == nullptr) {
+      continue;
+    }
+    if (newer.empty()) {
+      for (std::size_t i = 0; i < plan.result.entries.size(); ++i) {
+        if (plan.result.entries[i].type == NEWER) {
+          newer.emplace(plan.result.entries[i].rel_path, i);
+        }
+      }
+    }
+    const auto taken_at = static_cast<std::uint16_t>(group.depth);
+    taken.insert(group.host);
+    if (const auto at = newer.find(group.host); at != newer.end()) {
+      plan.result.entries[at->second].type = TAKEN;
+      plan.result.entries[at->second].taken_at = taken_at;
+      continue;
+    }
+    const FileTime* local = find_file(plan.local_map, group.host);
+    added.push_back({.rel_path = group.host,
+                     .type = TAKEN,
+                     .taken_at = taken_at,
+                     .size = local->size,
+                     .time = local->time});
+  }
+}
+
+// On a host that may take new names as one, the new local files and folders
+// whose names fold alike in one host folder go in waves, the first in byte
+// order first. Views into the entries' paths are hashed with the host
+// folder and their folded names; equal hashes are taken as alike, which at
+// worst costs a wave.
+void order_new_names(Planner& plan) {
+  struct Item {
+    std::size_t key = 0;
+    std::string_view local;
+  };
+  std::vector<Item> items;
+  std::string_view previous;
+  std::size_t previous_depth = 0;
+  std::string previous_host;
+  for (const Route& route : plan.routes) {
+    const std::string_view path = plan.result.entries[route.entry].rel_path;
+    if (route.end != End::NEW || plan.result.entries[route.entry].type !=
+                                     MISSING) {
+      continue;
+    }
+    std::string text = route.host;
+    text += '\0';
+    const std::size_t count = depth_of(path);
+    for (std::size_t depth = route.depth; depth <= count; ++depth) {
+      const std::string_view local = prefix(path, depth);
+      text += fold_name(last_name(local));
+      text += '/';
+      const bool seen = route.depth == previous_depth &&
+                        route.host == previous_host &&
+                        prefix(previous, depth) == local;
+      if (!seen) {
+        items.push_back({std::hash<std::string>{}(text), local});
+      }
+    }
+    previous = path;
+    previous_depth = route.depth;
+    previous_host = route.host;
+  }
+  std::sort(items.begin(), items.end(), [](const Item& a, const Item& b) {
+    return a.key != b.key ? a.key < b.key : a.local < b.local;
+  });
+  std::unordered_map<std::string_view, std::uint16_t> later;
+  for (std::size_t i = 0, rank = 0; i < items.size(); ++i) {
+    if (i == 0 || items[i].key != items[i - 1].key) {
+      rank = 0;
+    } else if (items[i].local != items[i - 1].local) {
+      ++rank;
+      later[items[i].local] = static_cast<std::uint16_t>(
+          std::min<std::size_t>(rank, UINT16_MAX));
+    }
+  }
+  if (later.empty()) {
+    return;
+  }
+  for (const Route& route : plan.routes) {
+    DiffEntry& entry = plan.result.entries[route.entry];
+    if (route.end != End::NEW || entry.type != MISSING) {
+      continue;
+    }
+    for (std::size_t depth = route.depth, count = depth_of(entry.rel_path);
+         depth <= count; ++depth) {
+      const auto at = later.find(prefix(entry.rel_path, depth));
+      if (at != later.end()) {
+        entry.wave = std::max(entry.wave, at->second);
+      }
+    }
+  }
+}
+
+// Whether the host path `path` is `kept` or lies below one that is.
+bool under_kept(const Planner& plan, std::string_view path) {
+  for (std::size_t depth = 1, count = depth_of(path); depth <= count;
+       ++depth) {
+    if (plan.kept.contains(std::string(prefix(path, depth)))) {
+      return true;
+    }
+  }
+  return false;
+}
+
+void recount(CompareResult& result) {
+  result.newer_count = 0;
+  result.missing_count = 0;
+  result.deleted_count = 0;
+  for (const DiffEntry& entry : result.entries) {
+    result.newer_count += entry.type == NEWER || entry.type == REPLACED;
+    result.missing_count += entry.type == MISSING || entry.type == TAKEN;
+    result.deleted_count += entry.type == DELETED;
+  }
+  result.unchanged_count =
+      result.local_total - result.newer_count - result.missing_count;
+}
+
+// On a host that lists names in another spelling than it keeps them, a
+// file matched by name may hold another file's content: one of another
+// size is copied anew, unless it is `taken`.
+void replace_other_sizes(Planner& plan, std::vector<DiffEntry>& added,
+                         const std::unordered_set<std::string_view>& taken) {
+  for (const FileTime& local : plan.local_map.files) {
+    const FileTime* host = find_file(plan.host_map, local.key);
+    if (host != nullptr && host->size != local.size &&
+        !taken.contains(local.key) &&
+        local.time <= host->time) {
+      added.push_back({.rel_path = std::string(local.key),
+                       .type = REPLACED,
+                       .size = local.size,
+                       .time = local.time});
+    }
+  }
+}
+
+}  // namespace
+
+LookUp look_up_on_host(const std::string& host_root) {
+  auto chain = std::make_shared<FolderChain>(FolderChain{.root = host_root});
+  return [chain](std::string_view folder, std::string_view name) {
+    struct stat st {};
+    if (open_folders(*chain, folder, Create::NO) != 0 ||
+        fstatat(chain->fds.back()->get(), std::string(name).c_str(), &st,
+                AT_SYMLINK_NOFOLLOW) != 0) {
+      return Found{};
+    }
+    return Found{.kind = S_ISREG(st.st_mode)   ? Kind::REGULAR
+                         : S_ISDIR(st.st_mode) ? Kind::FOLDER
+                                               : Kind::OTHER,
+                 .dev = st.st_dev,
+                 .ino = st.st_ino,
+                 .size = static_cast<std::uint64_t>(st.st_size),
+                 .mtime_ns = std::int64_t{st.st_mtim.tv_sec} * 1000000000 +
+                             st.st_mtim.tv_nsec};
+  };
+}
+
+void plan_spellings(CompareResult& result, const FileTimeMap& local_map,
+                    const FileTimeMap& host_map, const LookUp& look_up,
+                    const HostNames& names) {
+  if (result.missing_count == 0 && !names.listed_otherwise) {
+    return;
+  }
+  Planner plan{.result = result,
+               .local_map = local_map,
+               .host_map = host_map,
+               .look_up = look_up,
+               .names = names};
+  std::vector<DiffEntry> added;
+  if (result.missing_count > 0) {
+    plan.host_folders = folders_of(host_map);
+    for (std::size_t i = 0; i < result.entries.size(); ++i) {
+      if (result.entries[i].type == MISSING) {
+        plan.routes.push_back(follow(plan, i));
+      }
+    }
+  }
+  choose_owners(plan);
+  std::unordered_set<std::string_view> paired;
+  std::vector<bool> dropped(result.entries.size(), false);
+  for (const Route& route : plan.routes) {
+    const FileTime* host = nullptr;
+    dropped[route.entry] = !settle(plan, route, host);
+    if (host != nullptr) {
+      paired.insert(host->key);
+    }
+  }
+  for (const Group& group : plan.groups) {
+    if (group.kind == Kind::FOLDER &&
+        group.members[group.owner].kind == Kind::FOLDER) {
+      add_rename(plan, group);
+    }
+  }
+  std::unordered_set<std::string_view> taken;
+  take_twins(plan, added, taken);
+  if (names.listed_otherwise) {
+    replace_other_sizes(plan, added, taken);
+  }
+  if (names.may_ignore_case) {
+    order_new_names(plan);
+  }
+  for (std::size_t i = 0; i < result.entries.size(); ++i) {
+    DiffEntry& entry = result.entries[i];
+    if (entry.type != DELETED) {
+      continue;
+    }
+    if (paired.contains(entry.rel_path) ||
+        (!plan.kept.empty() && under_kept(plan, entry.rel_path))) {
+      dropped[i] = true;
+    } else if (!plan.groups.empty()) {
+      entry.rel_path = final_path(plan, entry.rel_path);
+    }
+  }
+  std::vector<DiffEntry> entries;
+  entries.reserve(result.entries.size() + added.size());
+  for (std::size_t i = 0; i < result.entries.size(); ++i) {
+    if (!dropped[i]) {
+      entries.push_back(std::move(result.entries[i]));
+    }
+  }
+  const auto deletions = std::stable_partition(
+      entries.begin(), entries.end(),
+      [](const DiffEntry& entry) { return entry.type != DELETED; });
+  entries.insert(deletions, std::make_move_iterator(added.begin()),
+                 std::make_move_iterator(added.end()));
+  if (std::any_of(entries.begin(), entries.end(),
+                  [](const DiffEntry& entry) { return entry.wave > 0; })) {
+    const auto copies_end = std::stable_partition(
+        entries.begin(), entries.end(),
+        [](const DiffEntry& entry) { return entry.type != DELETED; });
+    std::stable_sort(entries.begin(), copies_end,
+                     [](const DiffEntry& a, const DiffEntry& b) {
+                       return a.wave < b.wave;
+                     });
+  }
+  result.entries = std::move(entries);
+  std::stable_sort(result.renames.begin(), result.renames.end(),
+                   [](const Rename& a, const Rename& b) {
+                     return depth_of(a.rel_path) < depth_of(b.rel_path);
+                   });
+  recount(result);
+}
