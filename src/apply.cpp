@@ -1,25 +1,25 @@
-// Applies the pending actions: for each entry the decision, the folders it
-// needs and the messages. The host's folders stay open from one entry to
-// the next, since entries come in walk order and neighbours share folders.
+// Applies the plan: the renames, then for each entry the decision, the
+// folders it needs and the messages. The host's folders stay open from one
+// entry to the next, since entries come in walk order and neighbours share
+// folders.
 #include "apply.hpp"
 
-#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <cstring>
+#include <charconv>
 #include <string_view>
 
 #include "batch.hpp"
 #include "clear.hpp"
 #include "copy.hpp"
+#include "host_folders.hpp"
 #include "interrupt.hpp"
 #include "messages.hpp"
 #include "prune.hpp"
-#include "spelling.hpp"
 
 namespace fs = std::filesystem;
 
@@ -40,21 +40,17 @@ struct Run {
   const std::string& host_root;
   Console& console;
   FolderChain local;
-  FolderChain host;
+  HostFolders host;
   CopyState copies;
   Batches batches;
   Clearing clearing;
-  Spellings spellings;
   FolderChain claims;  // the host folders of a new file whose name is taken
-  // The record of each level of `host` that this run made, or null, and
-  // every folder made that has no copy in it yet.
-  std::vector<std::shared_ptr<CreatedFolder>> levels = {};
-  std::vector<std::shared_ptr<CreatedFolder>> unfilled = {};
   // The last host folder worked in and its device: the entries of one
   // folder share it, so it is looked up per folder. Not held open by this.
   std::weak_ptr<const UniqueFd> device_folder = {};
   dev_t device = 0;
-  bool changed = false;  // whether the host needs the final sync
+  std::uint16_t wave = 0;  // of the copies written last
+  bool changed = false;    // whether the host needs the final sync
 };
 
 void report_copy_failure(Run& run, const DiffEntry& entry, int error) {
@@ -65,100 +61,77 @@ void report_copy_failure(Run& run, const DiffEntry& entry, int error) {
       error);
 }
 
+// A TAKEN entry fails with EEXIST, naming the file, or the folder on its
+// path, whose name the host gives to another.
+void report_taken(Run& run, const DiffEntry& entry) {
+  const std::string_view rel = entry.rel_path;
+  std::size_t end = 0;
+  for (std::size_t level = 0; level < entry.taken_at && end != rel.npos;
+       ++level) {
+    end = rel.find('/', level == 0 ? 0 : end + 1);
+  }
+  if (end == rel.npos) {
+    report_copy_failure(run, entry, EEXIST);
+    return;
+  }
+  report_failure(run.console,
+                 path_action(run.console, "Erstellen des Verzeichnisses",
+                             join(run.host_root, rel.substr(0, end))),
+                 EEXIST);
+}
+
 // Notes the device of the deepest host folder held, for the final sync.
 void note_host_device(Run& run) {
-  const std::shared_ptr<const UniqueFd>& folder = run.host.fds.back();
+  const std::shared_ptr<const UniqueFd>& folder =
+      run.host.chain.levels.back().fd;
   if (run.device_folder.owner_before(folder) ||
       folder.owner_before(run.device_folder)) {
     run.device_folder = folder;
-    run.device = note_device(run.batches, folder, run.host.fds.front());
+    run.device =
+        note_device(run.batches, folder, run.host.chain.levels.front().fd);
   }
 }
 
-// Copies `entry` at once into the host folder `folder`, replacing whatever
-// is there but a folder, and puts it in place. Returns 0 or the error
-// number.
-int copy_now(Run& run, const DiffEntry& entry,
-             const std::shared_ptr<const UniqueFd>& folder) {
-  const auto [local_folder, name] = split(entry.rel_path);
-  if (const int error = open_folders(run.local, local_folder, Create::NO);
-      error != 0) {
-    return error;
-  }
-  PendingCopy pending{
-      .folder = folder, .name = name, .target = Target::REPLACE};
-  const int error =
-      write_copy(run.copies, run.local.fds.back()->get(), pending, Sync::NOW);
-  return error != 0 ? error : place_copy(pending);
-}
-
-// Folders renamed to the local spelling may be out of reach through the
-// handles held below them (exfat-fuse drops them): the host chain and the
-// folders of the copies still waiting below them are opened anew.
-void reopen_below(Run& run, const std::vector<std::string>& renamed) {
-  run.host = FolderChain{.root = run.host_root};
-  run.claims = FolderChain{.root = run.host_root};
-  run.levels.clear();
-  FolderChain chain{.root = run.host_root};
-  for (WaitingCopy& waiting : run.batches.filling.copies) {
-    const auto [folder, name] = split(waiting.entry->rel_path);
-    for (const std::string& rel : renamed) {
-      if (folder.starts_with(rel) &&
-          (folder.size() == rel.size() || folder[rel.size()] == '/') &&
-          open_folders(chain, folder, Create::NO) == 0) {
-        waiting.copy.folder = chain.fds.back();
-        break;
-      }
-    }
-  }
-}
-
-// The new file of `waiting` found its name taken on the host. What the scan
-// did not list or the run deletes anyway makes way for it; a host-only file
-// under a name the host takes as the same is a case-only rename, taken over
-// under the local spelling. Returns 0 or the error number.
-int claim_name(Run& run, const WaitingCopy& waiting) {
-  const DiffEntry& entry = *waiting.entry;
+// The new file of `entry` found its name taken on the host by what the scan
+// did not list, or by what appeared since: what the run deletes anyway or
+// what is no regular file makes way, and the copy is written again over it.
+// Returns 0 or the error number.
+int make_way(Run& run, const DiffEntry& entry) {
   const auto [folder, name] = split(entry.rel_path);
-  // By its path: a folder above may have been renamed since it was written.
   if (const int error = open_folders(run.claims, folder, Create::NO);
       error != 0) {
     return error;
   }
-  const int at = run.claims.fds.back()->get();
-  int error = clear_file_way(run.clearing, run.console, at, entry.rel_path);
-  if (error == 0) {
-    return copy_now(run, entry, run.claims.fds.back());
-  }
-  struct stat occupant {};
-  if (error != EEXIST ||
-      fstatat(at, name.c_str(), &occupant, AT_SYMLINK_NOFOLLOW) != 0) {
+  const int at = deepest_fd(run.claims);
+  if (const int error =
+          clear_file_way(run.clearing, run.console, at, entry.rel_path);
+      error != 0) {
     return error;
   }
-  std::vector<std::string> renamed;
-  error = take_over(run.spellings, run.clearing, run.copies, run.local, entry,
-                    occupant, renamed);
-  if (!renamed.empty()) {
-    reopen_below(run, renamed);
+  if (const int error = open_folders(run.local, folder, Create::NO);
+      error != 0) {
+    return error;
   }
-  if (error != 0 || occupant.st_mtim.tv_sec >= entry.time) {
-    return error;  // the host's file is not older: it is the copy
-  }
-  if (const int opened = open_folders(run.claims, folder, Create::NO);
-      opened != 0) {
-    return opened;
-  }
-  return copy_now(run, entry, run.claims.fds.back());
+  PendingCopy pending{.folder = run.claims.levels.back().fd,
+                      .name = name,
+                      .target = Target::REPLACE};
+  const int error =
+      write_copy(run.copies, deepest_fd(run.local), pending, Sync::NOW);
+  return error != 0 ? error : place_copy(pending);
 }
 
 // Reports the outcome of each copy of `done`, in order.
 void report_copies(Run& run, const std::vector<WaitingCopy>& done) {
   for (const WaitingCopy& waiting : done) {
     const DiffEntry& entry = *waiting.entry;
+    if (entry.type == TAKEN) {
+      report_taken(run, entry);
+      continue;
+    }
     int error = waiting.stage == CopyStage::PLACED ? 0 : waiting.error;
     if (error == EEXIST && entry.type == MISSING &&
         waiting.copy.target != Target::STAGED) {
-      error = claim_name(run, waiting);
+      error = make_way(run, entry);
     }
     if (error != 0) {
       report_copy_failure(run, entry, error);
@@ -173,59 +146,16 @@ void report_copies(Run& run, const std::vector<WaitingCopy>& done) {
 // earlier entries come first.
 void flush(Run& run) {
   report_copies(run, flush_batches(run.batches));
-  std::erase_if(run.unfilled,
-                [](const auto& folder) { return folder->filled; });
-  // A staged folder whose copies all failed is gone; the chain must not
-  // work in it, so the next copy makes the folder anew.
-  for (const std::shared_ptr<const UniqueFd>& fd : run.host.fds) {
-    if (run.batches.removed.contains(fd.get())) {
-      run.host = FolderChain{.root = run.host_root};
-      run.levels.clear();
-      break;
-    }
-  }
-  run.batches.removed.clear();
-}
-
-// Makes the host chain hold the staged folder that `folder` lies in or is,
-// if any: it has a hidden name until its batch is on the disk, and the walk
-// may come back to it (a link elsewhere in the local tree brings a file of
-// it), which must not make the folder a second time.
-void enter_staged(Run& run, std::string_view folder) {
-  for (const std::shared_ptr<StagedFolder>& staged : run.batches.staged) {
-    const std::string& rel = staged->rel;
-    if (staged->stage == FolderStage::FAILED || !folder.starts_with(rel) ||
-        (folder.size() > rel.size() && folder[rel.size()] != '/')) {
-      continue;
-    }
-    // fds[depth + 1] is the folder of `rel`.
-    const auto depth =
-        static_cast<std::size_t>(std::count(rel.begin(), rel.end(), '/'));
-    if (run.host.fds.size() > depth + 1 &&
-        run.host.fds[depth + 1] == staged->folder) {
-      return;  // held already
-    }
-    const std::size_t slash = rel.rfind('/');
-    const std::string_view parent =
-        std::string_view(rel).substr(0, slash == std::string::npos ? 0 : slash);
-    if (open_folders(run.host, parent, Create::NO) == 0 &&
-        run.host.names.size() == depth) {
-      add_level(run.host, staged->folder, staged->name, true);
-      run.levels.clear();  // records of other folders may stand at its level
-    }
-    return;
-  }
+  forget_filled(run.host);
 }
 
 // Opens the host folders of `folder`, making those that are missing. A
 // link, a special file or a file due for deletion in the way is removed
 // first. Returns 0 or the error number.
-int open_host_folders(Run& run, std::string_view folder) {
-  if (!run.batches.staged.empty()) {
-    enter_staged(run, folder);
-  }
+int open_target_folders(Run& run, std::string_view folder) {
   for (bool flushed = false;;) {
-    const int error = open_folders(run.host, folder, Create::YES);
+    const int error = open_host_folders(run.host, run.batches, run.copies,
+                                        folder, Create::YES);
     if (error != ENOTDIR) {
       return error;
     }
@@ -236,58 +166,20 @@ int open_host_folders(Run& run, std::string_view folder) {
       flushed = true;
       continue;
     }
-    if (!clear_folder_way(run.clearing, run.console, run.host, folder)) {
+    // The chain holds the levels that could be opened; the next name is the
+    // one in the way.
+    std::size_t end = folder.find('/');
+    for (std::size_t level = 0;
+         level < depth(run.host.chain) && end != std::string_view::npos;
+         ++level) {
+      end = folder.find('/', end + 1);
+    }
+    if (!clear_folder_way(run.clearing, run.console,
+                          deepest_fd(run.host.chain), folder.substr(0, end))) {
       return error;
     }
     run.changed = true;
   }
-}
-
-// Keeps a record of each folder of `rel_folder` that the host chain made
-// since the records were last kept, and stages the topmost of them.
-void note_created(Run& run, std::string_view rel_folder) {
-  const FolderChain& host = run.host;
-  run.levels.resize(std::min(run.levels.size(), host.kept));
-  const std::size_t first = run.levels.size();
-  std::size_t end = 0;
-  for (std::size_t level = 0; level < host.names.size(); ++level) {
-    end = std::min(rel_folder.find('/', end + (level == 0 ? 0 : 1)),
-                   rel_folder.size());
-    if (level < first) {
-      continue;
-    }
-    if (!host.created[level]) {
-      run.levels.push_back(nullptr);
-      continue;
-    }
-    run.changed = true;
-    run.levels.push_back(std::make_shared<CreatedFolder>(
-        CreatedFolder{.rel = std::string(rel_folder.substr(0, end)),
-                      .above = level == 0 ? nullptr : run.levels[level - 1]}));
-    run.unfilled.push_back(run.levels.back());
-    if (level == 0 || run.levels[level - 1] == nullptr) {
-      stage_new_folder(run.batches, run.copies, host, level,
-                       run.levels.back()->rel);
-    }
-  }
-}
-
-// Removes the folders this run made that got no copy, deepest first; one
-// that holds something else by now stays.
-void remove_unfilled(Run& run) {
-  for (auto it = run.unfilled.rbegin(); it != run.unfilled.rend(); ++it) {
-    const std::string& rel = (*it)->rel;
-    const std::size_t slash = rel.rfind('/');
-    const std::string name = rel.substr(slash + 1);
-    if (!(*it)->filled &&
-        open_folders(run.host,
-                     std::string_view(rel).substr(
-                         0, slash == std::string::npos ? 0 : slash),
-                     Create::NO) == 0) {
-      unlinkat(run.host.fds.back()->get(), name.c_str(), AT_REMOVEDIR);
-    }
-  }
-  run.unfilled.clear();
 }
 
 // Where the copy of `entry` failed: making its folder or the copy itself.
@@ -299,13 +191,11 @@ enum class Failed { FOLDER, COPY };
 int write_copy_of(Run& run, const DiffEntry& entry, Failed& failed) {
   const auto [folder, name] = split(entry.rel_path);
   failed = Failed::FOLDER;
-  if (const int error = open_host_folders(run, folder); error != 0) {
+  if (const int error = open_target_folders(run, folder); error != 0) {
     return error;
   }
   failed = Failed::COPY;
-  note_created(run, folder);
-  const std::shared_ptr<StagedFolder> staged =
-      staged_above(run.batches, run.host);
+  const std::shared_ptr<StagedFolder> staged = staged_above(run.host);
   if (staged != nullptr && staged->error != 0) {
     return staged->error;
   }
@@ -313,16 +203,16 @@ int write_copy_of(Run& run, const DiffEntry& entry, Failed& failed) {
       staged != nullptr && staged->stage == FolderStage::OPEN;
   WaitingCopy waiting{
       .entry = &entry,
-      .copy = {.folder = run.host.fds.back(),
+      .copy = {.folder = run.host.chain.levels.back().fd,
                .name = name,
                .target = entry.type != MISSING ? Target::REPLACE
                          : open_staged         ? Target::STAGED
                                                : Target::NEW},
       .staged = staged,
-      .created = run.levels.empty() ? nullptr : run.levels.back()};
+      .created = run.host.chain.levels.back().created};
   int error = open_folders(run.local, folder, Create::NO);
   if (error == 0) {
-    error = write_copy(run.copies, run.local.fds.back()->get(), waiting.copy,
+    error = write_copy(run.copies, deepest_fd(run.local), waiting.copy,
                        Sync::LATER);
   }
   if (error != 0) {
@@ -331,7 +221,8 @@ int write_copy_of(Run& run, const DiffEntry& entry, Failed& failed) {
   note_host_device(run);
   waiting.device = run.device;
   report_copies(run, add_copy(run.batches, std::move(waiting),
-                              run.local.fds.size() + run.host.fds.size()));
+                              run.local.levels.size() +
+                                  run.host.chain.levels.size()));
   return 0;
 }
 
@@ -342,6 +233,21 @@ void write_entry(Run& run, const DiffEntry& entry) {
       shown(run.console, Stream::OUT, source) + " -> " +
           shown(run.console, Stream::OUT, target) + "\n");
   status_copy_start(run.console, entry.rel_path, entry.size);
+  if (entry.wave != run.wave) {
+    // The names of the earlier wave are in place before this one's come.
+    flush(run);
+    run.wave = entry.wave;
+  }
+  if (entry.type == TAKEN) {
+    // Reported in its turn with the copies around it; nothing is written.
+    report_copies(run, add_copy(run.batches,
+                                {.entry = &entry,
+                                 .stage = CopyStage::FAILED,
+                                 .error = EEXIST},
+                                run.local.levels.size() +
+                                    run.host.chain.levels.size()));
+    return;
+  }
   Failed failed = Failed::COPY;
   int error = write_copy_of(run, entry, failed);
   if (error == EMFILE) {
@@ -364,18 +270,19 @@ void write_entry(Run& run, const DiffEntry& entry) {
 
 void remove_entry(Run& run, const DiffEntry& entry) {
   if (settled(run.clearing, entry.rel_path)) {
-    return;  // removed to clear the way, or it holds a local file's copy
+    return;  // removed to clear the way
   }
   const std::string target = join(run.host_root, entry.rel_path);
   const auto [folder, name] = split(entry.rel_path);
+  FolderChain& chain = run.host.chain;
   // The file is removed relative to its folder, reached without following
   // links, so nothing outside the host tree is ever removed; unlinkat never
   // removes a folder. A file that is already gone is no failure, and a
   // missing folder has nothing left to prune. Removing a name needs write
   // and search permission on its folder, not read permission.
-  int error = open_folders(run.host, folder, Create::NO);
+  int error = open_folders(chain, folder, Create::NO);
   const bool opened = error == 0;
-  if (opened && unlinkat(run.host.fds.back()->get(), name.c_str(), 0) != 0) {
+  if (opened && unlinkat(deepest_fd(chain), name.c_str(), 0) != 0) {
     error = errno;
   }
   if (error != 0 && error != ENOENT) {
@@ -388,9 +295,63 @@ void remove_entry(Run& run, const DiffEntry& entry) {
     note_host_device(run);
     run.changed = true;
   }
-  if (opened && remove_empty_parents(run.host, fs::path(target).parent_path(),
+  if (opened && remove_empty_parents(chain, fs::path(target).parent_path(),
                                      run.console) != 0) {
     run.changed = true;
+  }
+}
+
+// Gives each host entry of `renames` the local spelling, from the top.
+void rename_entries(Run& run, const std::vector<Rename>& renames) {
+  for (const Rename& rename : renames) {
+    const auto [folder, name] = split(rename.rel_path);
+    const std::string old_path =
+        join(run.host_root, folder.empty() ? rename.from
+                                           : std::string(folder) + "/" +
+                                                 rename.from);
+    int error = open_folders(run.host.chain, folder, Create::NO);
+    const int at = error == 0 ? deepest_fd(run.host.chain) : -1;
+    if (error == 0 &&
+        renameat(at, rename.from.c_str(), at, name.c_str()) != 0) {
+      error = errno;
+    }
+    if (error != 0) {
+      report_failure(run.console,
+                     path_action(run.console, "Umbenennen von", old_path),
+                     error);
+      continue;
+    }
+    report_renamed(run.console, old_path, name);
+    note_host_device(run);
+    run.changed = true;
+  }
+}
+
+// Whether the process `.kelvoda-<pid>-...` names is still running; a name
+// without a number counts as running, so nothing of another's is touched.
+bool owner_running(std::string_view name) {
+  name.remove_prefix(name.find('-') + 1);
+  int pid = 0;
+  const auto [end, ec] =
+      std::from_chars(name.data(), name.data() + name.size(), pid);
+  return ec != std::errc() || pid <= 0 || kill(pid, 0) == 0 || errno != ESRCH;
+}
+
+// Removes the hidden entries that killed runs left on the host, folders
+// with all they hold.
+void remove_leftovers(Run& run, const std::vector<std::string>& leftovers) {
+  for (const std::string& rel : leftovers) {
+    const auto [folder, name] = split(rel);
+    if (owner_running(name) ||
+        open_folders(run.host.chain, folder, Create::NO) != 0) {
+      continue;
+    }
+    const int at = deepest_fd(run.host.chain);
+    if (unlinkat(at, name.c_str(), 0) == 0 ||
+        (errno == EISDIR && remove_tree(at, name.c_str()))) {
+      note_host_device(run);
+      run.changed = true;
+    }
   }
 }
 
@@ -398,49 +359,54 @@ void remove_entry(Run& run, const DiffEntry& entry) {
 // run, on every file system of the host it wrote to, the root's first. The
 // root can be read, as its scan did.
 int sync_host(Run& run) {
-  if (const int error = open_folders(run.host, "", Create::NO); error != 0) {
+  if (const int error = open_folders(run.host.chain, "", Create::NO);
+      error != 0) {
     return error;
   }
-  const UniqueFd root(openat(run.host.fds.front()->get(), ".",
+  const UniqueFd root(openat(deepest_fd(run.host.chain), ".",
                              O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   return root.valid() ? sync_devices(run.batches, root.get()) : errno;
 }
 
 }  // namespace
 
-void sync_different_files(const std::vector<DiffEntry>& entries,
+void sync_different_files(const CompareResult& plan,
                           const std::string& local_root,
                           const std::string& host_root, Console& console) {
   install_interrupt_cleanup();
+  const std::vector<DiffEntry>& entries = plan.entries;
   Run run{.local_root = local_root,
           .host_root = host_root,
           .console = console,
           .local = {.root = local_root},
-          .host = {.root = host_root},
+          .host = {.chain = {.root = host_root}},
           .copies = start_copies(console),
           .batches = start_batches(),
           .clearing = {.entries = entries, .host_root = host_root},
-          .spellings = {.entries = entries, .host_root = host_root},
           .claims = {.root = host_root}};
   std::uint64_t bytes = 0;
   for (const DiffEntry& entry : entries) {
-    bytes += entry.type == DELETED ? 0 : entry.size;
+    bytes += entry.type == DELETED || entry.type == TAKEN ? 0 : entry.size;
   }
   status_apply_start(console, entries.size(), bytes);
+  remove_leftovers(run, plan.leftovers);
+  rename_entries(run, plan.renames);
   for (const DiffEntry& entry : entries) {
-    if (entry.type == NEWER || entry.type == MISSING) {
-      write_entry(run, entry);
-      status_file_done(console);
-    } else if (entry.type == DELETED) {
+    if (entry.type == DELETED) {
       // Every copy is in place before the first deletion.
       flush(run);
       status_delete_start(console);
       remove_entry(run, entry);
-      status_file_done(console);
+    } else if (entry.type == NEWER || entry.type == MISSING ||
+               entry.type == REPLACED || entry.type == TAKEN) {
+      write_entry(run, entry);
+    } else {
+      continue;
     }
+    status_file_done(console);
   }
   flush(run);
-  remove_unfilled(run);
+  remove_unfilled(run.host);
   if (run.changed) {
     status_sync_start(console);
     if (const int error = sync_host(run); error != 0) {
@@ -456,5 +422,6 @@ void sync_different_files(const std::vector<DiffEntry>& entries,
                           const std::string& local_root,
                           const std::string& host_root) {
   Console plain;
-  sync_different_files(entries, local_root, host_root, plain);
+  sync_different_files(CompareResult{.entries = entries}, local_root,
+                       host_root, plain);
 }

@@ -8,20 +8,22 @@
 #include "console.hpp"
 #include "records.hpp"
 
-// Carries out `entries` in order: copies NEWER and MISSING files from
-// `local_root` to `host_root` (creating the folders they need; a copy only
-// ever leaves the old or the complete new file under the target's name),
-// and deletes DELETED files on the host, then prunes the folders that this
-// left empty. All host work goes through folders opened from the host root
-// without following links. Prints a progress line per copy and a line per
-// removed file or folder on stdout, and each failed step on stderr; a
-// failed step ends only its own entry. Shows how far it got on `console`'s
-// status line.
-void sync_different_files(const std::vector<DiffEntry>& entries,
+// Carries out `plan`: removes the hidden entries killed runs left, renames
+// host entries to their local spelling, then works through the entries in
+// order: copies NEWER, REPLACED and MISSING files from `local_root` to
+// `host_root` (creating the folders they need; a copy only ever leaves the
+// old or the complete new file under the target's name), fails TAKEN ones
+// with EEXIST, and deletes DELETED files on the host, then prunes the
+// folders that this left empty. All host work goes through folders opened
+// from the host root without following links. Prints a progress line per
+// copy and a line per rename and per removed file or folder on stdout, and
+// each failed step on stderr; a failed step ends only its own entry. Shows
+// how far it got on `console`'s status line.
+void sync_different_files(const CompareResult& plan,
                           const std::string& local_root,
                           const std::string& host_root, Console& console);
 
-// The same with a console that shows no status line.
+// Carries out `entries` alone, with a console that shows no status line.
 void sync_different_files(const std::vector<DiffEntry>& entries,
                           const std::string& local_root,
                           const std::string& host_root);

@@ -125,7 +125,7 @@ void place_folders(Batches& batches, const Batch& batch) {
     if (folder->placed == 0 && !awaited(batches, *folder)) {
       // Its copies all failed: it goes, and is not put in place empty.
       fail_folder(batches, *folder, ENOENT);
-      batches.removed.insert(folder->folder.get());
+      folder->stage = FolderStage::REMOVED;
       std::erase(batches.staged, folder);
       continue;
     }
@@ -287,37 +287,21 @@ std::vector<WaitingCopy> flush_batches(Batches& batches) {
   return done;
 }
 
-std::shared_ptr<StagedFolder> staged_above(const Batches& batches,
-                                           const FolderChain& host) {
-  for (std::size_t level = 1;
-       level < host.fds.size() && !batches.staged.empty(); ++level) {
-    for (const std::shared_ptr<StagedFolder>& folder : batches.staged) {
-      if (folder->folder == host.fds[level]) {
-        return folder;
-      }
-    }
-  }
-  return nullptr;
-}
-
-void stage_new_folder(Batches& batches, CopyState& copies,
-                      const FolderChain& host, std::size_t level,
-                      std::string rel) {
-  // The folder of names[level] is fds[level + 1].
-  if (staged_above(batches, host) != nullptr) {
-    return;
-  }
+std::shared_ptr<StagedFolder> stage_new_folder(Batches& batches,
+                                               CopyState& copies,
+                                               const FolderLevel& parent,
+                                               const FolderLevel& level) {
   int slot = -1;
-  if (stage_folder(copies, host.fds[level]->get(), host.names[level], slot) !=
-      0) {
-    return;
+  if (stage_folder(copies, parent.fd->get(), level.name, slot) != 0) {
+    return nullptr;
   }
   batches.staged.push_back(
-      std::make_shared<StagedFolder>(StagedFolder{.parent = host.fds[level],
-                                                  .name = host.names[level],
-                                                  .rel = std::move(rel),
-                                                  .folder = host.fds[level + 1],
+      std::make_shared<StagedFolder>(StagedFolder{.parent = parent.fd,
+                                                  .name = level.name,
+                                                  .folder = level.fd,
+                                                  .created = level.created,
                                                   .slot = slot}));
+  return batches.staged.back();
 }
 
 dev_t note_device(Batches& batches,

@@ -13,6 +13,8 @@
 //   CLOSED   the batch it was open for is handed over, later files below it
 //            take the usual way;
 //   PLACED   renamed to its name once that batch is on the disk (final);
+//   REMOVED  its copies all failed, so it is removed instead; a later copy
+//            below it makes the folder anew (final);
 //   FAILED   could not be put in place and is removed with all it holds;
 //            every copy below it fails with `error` (final).
 #ifndef KELVODA_BATCH_HPP_
@@ -23,7 +25,6 @@
 
 #include <cstddef>
 #include <memory>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -32,24 +33,15 @@
 #include "records.hpp"
 
 enum class CopyStage { FILLING, SYNCING, PLACED, FAILED };
-enum class FolderStage { OPEN, CLOSED, PLACED, FAILED };
-
-// A folder this run made, by its path below the host root, and whether a
-// copy has been put in place in it or below it. One that got none is
-// removed again at the end of the run, if it is empty.
-struct CreatedFolder {
-  std::string rel = {};
-  std::shared_ptr<CreatedFolder> above = nullptr;  // made by this run too
-  bool filled = false;
-};
+enum class FolderStage { OPEN, CLOSED, PLACED, REMOVED, FAILED };
 
 // A folder this run made and staged (see stage_folder) until the copies
 // below it are on the disk.
 struct StagedFolder {
   std::shared_ptr<const UniqueFd> parent = nullptr;
   std::string name = {};  // under which it goes in place
-  std::string rel = {};   // its path below the host root
   std::shared_ptr<const UniqueFd> folder = nullptr;  // the folder itself
+  std::shared_ptr<CreatedFolder> created = nullptr;  // with its path
   int slot = -1;
   std::size_t placed = 0;  // copies below it put in place
   FolderStage stage = FolderStage::OPEN;
@@ -91,9 +83,6 @@ struct Batches {
   std::size_t free_files = 0;
   // Not yet in place, in the order they were staged, and those that failed.
   std::vector<std::shared_ptr<StagedFolder>> staged = {};
-  // The staged folders removed since the caller last cleared this, since
-  // their copies all failed; the folder chain must let go of them.
-  std::unordered_set<const UniqueFd*> removed = {};
   std::vector<std::pair<dev_t, std::shared_ptr<const UniqueFd>>> devices = {};
 };
 
@@ -122,17 +111,13 @@ std::vector<WaitingCopy> add_copy(Batches& batches, WaitingCopy copy,
 // the order they were written.
 std::vector<WaitingCopy> flush_batches(Batches& batches);
 
-// Stages the folder of `level` of `host` (its name `host.names[level]`,
-// its path `rel`), which this run has just made, unless it is below a
-// staged one already. If that fails, the folder simply stays in place.
-void stage_new_folder(Batches& batches, CopyState& copies,
-                      const FolderChain& host, std::size_t level,
-                      std::string rel);
-
-// The staged folder that the deepest folder of `host` lies in or is, if
-// any.
-std::shared_ptr<StagedFolder> staged_above(const Batches& batches,
-                                           const FolderChain& host);
+// Stages the folder of `level`, which this run has just made in the folder
+// of `parent` and which is empty, and returns its record; where that fails,
+// the folder simply stays in place and the result is null.
+std::shared_ptr<StagedFolder> stage_new_folder(Batches& batches,
+                                               CopyState& copies,
+                                               const FolderLevel& parent,
+                                               const FolderLevel& level);
 
 // The device of the open folder `folder`, noted for `sync_devices` with a
 // folder on it to keep: `root`, the host root, where that is on it too.

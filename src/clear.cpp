@@ -92,18 +92,9 @@ bool remove_empty_folders(Console& console, int parent, const std::string& name,
 
 }  // namespace
 
-bool clear_folder_way(Clearing& clearing, Console& console,
-                      const FolderChain& host, std::string_view rel_folder) {
-  // The chain holds the levels that could be opened; the next name is the
-  // one in the way.
-  std::size_t end = rel_folder.find('/');
-  for (std::size_t level = 0;
-       level < host.names.size() && end != std::string_view::npos; ++level) {
-    end = rel_folder.find('/', end + 1);
-  }
-  const std::string_view rel = rel_folder.substr(0, end);
+bool clear_folder_way(Clearing& clearing, Console& console, int folder,
+                      std::string_view rel) {
   const std::string name(rel.substr(rel.rfind('/') + 1));
-  const int folder = host.fds.back()->get();
   struct stat st {};
   if (fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
       S_ISDIR(st.st_mode)) {
@@ -143,7 +134,7 @@ int clear_file_way(Clearing& clearing, Console& console, int folder,
     const int error =
         open_folders(chain, path.substr(0, path.rfind('/')), Create::NO);
     if (error != 0 ||
-        remove_due(clearing, console, chain.fds.back()->get(), path) != 0) {
+        remove_due(clearing, console, deepest_fd(chain), path) != 0) {
       return EEXIST;
     }
   }

@@ -24,13 +24,13 @@ struct Clearing {
   std::unordered_set<std::string_view> settled = {};
 };
 
-// `host` could not hold the folders of `rel_folder` since a name in it is no
-// folder (ENOTDIR). Removes what stands there if it is a link, a special
-// file, or a file due for deletion; the deletion is reported on stdout as
-// it happens. Returns whether something was removed, so that the folders
-// can be made.
-bool clear_folder_way(Clearing& clearing, Console& console,
-                      const FolderChain& host, std::string_view rel_folder);
+// A folder of the host cannot be made at `rel` (its path below the host
+// root), in the open folder `folder`, since something that is no folder
+// has the name (ENOTDIR). Removes it if it is a link, a special file, or a
+// file due for deletion; the deletion is reported on stdout as it happens.
+// Returns whether something was removed, so that the folder can be made.
+bool clear_folder_way(Clearing& clearing, Console& console, int folder,
+                      std::string_view rel);
 
 // The new file `rel` could not take its name in the host folder `folder`,
 // where something else has it. A link or special file stays for a rename

@@ -65,7 +65,7 @@ struct Applying {
   std::uint64_t file_size = 0;
   std::uint64_t file_bytes = 0;
   std::int64_t file_start = 0;
-  std::array<std::uint64_t, 4> counted = {};  // by Counted
+  std::array<std::uint64_t, 5> counted = {};  // by Counted
   std::uint64_t copied_bytes = 0;
 };
 
@@ -208,6 +208,8 @@ std::string final_text(const Applying& apply, std::int64_t now) {
                    " gelöscht");
   add(count(Counted::FOLDER_REMOVED),
       format_count(count(Counted::FOLDER_REMOVED)) + " Ordner entfernt");
+  add(count(Counted::RENAMED),
+      format_count(count(Counted::RENAMED)) + " umbenannt");
   add(count(Counted::FAILURE),
       format_count(count(Counted::FAILURE)) + " Fehler");
   const std::int64_t elapsed = std::max<std::int64_t>(now - apply.start, 0);

@@ -13,7 +13,7 @@ enum class Stream { OUT, ERR };
 // The tree a scan walks.
 enum class Tree { LOCAL, HOST };
 // What the final line counts.
-enum class Counted { COPIED, DELETED, FOLDER_REMOVED, FAILURE };
+enum class Counted { COPIED, DELETED, FOLDER_REMOVED, RENAMED, FAILURE };
 
 // Returns milliseconds on a clock that never goes back.
 using Clock = std::int64_t (*)();

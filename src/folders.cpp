@@ -40,30 +40,28 @@ int open_level(int parent, const std::string& name, Create create, bool make,
 
 int open_folders(FolderChain& chain, std::string_view rel_folder,
                  Create create) {
-  if (chain.fds.empty()) {
+  if (chain.levels.empty()) {
     const int fd = open(chain.root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
       return errno;
     }
-    chain.fds.push_back(std::make_shared<const UniqueFd>(fd));
+    chain.levels.push_back({.fd = std::make_shared<const UniqueFd>(fd)});
   }
   // Keep the levels shared with the folders held so far.
   std::size_t level = 0;
   std::size_t begin = 0;
-  while (begin < rel_folder.size() && level < chain.names.size()) {
+  while (begin < rel_folder.size() && level + 1 < chain.levels.size()) {
     std::size_t end = rel_folder.find('/', begin);
     if (end == std::string_view::npos) {
       end = rel_folder.size();
     }
-    if (rel_folder.substr(begin, end - begin) != chain.names[level]) {
+    if (rel_folder.substr(begin, end - begin) != chain.levels[level + 1].name) {
       break;
     }
     ++level;
     begin = end + 1;
   }
-  while (chain.names.size() > level) {
-    close_deepest(chain);
-  }
+  chain.levels.resize(level + 1);
   chain.kept = level;
   while (begin < rel_folder.size()) {
     std::size_t end = rel_folder.find('/', begin);
@@ -71,31 +69,25 @@ int open_folders(FolderChain& chain, std::string_view rel_folder,
       end = rel_folder.size();
     }
     std::string name(rel_folder.substr(begin, end - begin));
-    const bool make =
-        create == Create::YES && !chain.created.empty() && chain.created.back();
+    const std::shared_ptr<CreatedFolder>& above = chain.levels.back().created;
+    const bool make = create == Create::YES && above != nullptr;
     bool made = false;
-    const int fd =
-        open_level(chain.fds.back()->get(), name, create, make, made);
+    const int fd = open_level(deepest_fd(chain), name, create, make, made);
     if (fd < 0) {
       return errno == ELOOP ? ENOTDIR : errno;
     }
-    chain.fds.push_back(std::make_shared<const UniqueFd>(fd));
-    chain.names.push_back(std::move(name));
-    chain.created.push_back(made);
+    chain.levels.push_back(
+        {.fd = std::make_shared<const UniqueFd>(fd),
+         .name = std::move(name),
+         .created = made ? std::make_shared<CreatedFolder>(CreatedFolder{
+                               .rel = std::string(rel_folder.substr(0, end)),
+                               .above = above})
+                         : nullptr});
     begin = end + 1;
   }
   return 0;
 }
 
 void close_deepest(FolderChain& chain) {
-  chain.fds.pop_back();
-  chain.names.pop_back();
-  chain.created.pop_back();
-}
-
-void add_level(FolderChain& chain, std::shared_ptr<const UniqueFd> fd,
-               std::string name, bool created) {
-  chain.fds.push_back(std::move(fd));
-  chain.names.push_back(std::move(name));
-  chain.created.push_back(created);
+  chain.levels.pop_back();
 }

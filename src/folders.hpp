@@ -48,18 +48,35 @@ class UniqueFd {
 
 enum class Create { NO, YES };
 
-// The folders of one relative path below `root`, held open: `fds[0]` is the
-// root, `fds[i]` the folder named by the first i entries of `names`. The
-// handles only serve as starting points (O_PATH), so a folder that may be
-// written but not read can still be worked in; they are shared, so work
-// that waits (a copy to be put in place) keeps its folder open.
+struct StagedFolder;  // see batch.hpp
+
+// A folder a run made: its path below the root, and whether a copy has been
+// put in place in it or below it. One that got none is removed again at the
+// end of the run, if it is empty.
+struct CreatedFolder {
+  std::string rel = {};
+  std::shared_ptr<CreatedFolder> above = nullptr;  // made by the run too
+  bool filled = false;
+};
+
+// One level of a chain: the folder, held only as a starting point (O_PATH),
+// so a folder that may be written but not read can still be worked in, and
+// shared, so work that waits (a copy to be put in place) keeps it open; its
+// name in the folder above ("" for the root); the record of its making where
+// the run made it; and the staged folder it is while it is kept under a
+// hidden name (see batch.hpp).
+struct FolderLevel {
+  std::shared_ptr<const UniqueFd> fd = nullptr;
+  std::string name = {};
+  std::shared_ptr<CreatedFolder> created = nullptr;
+  std::shared_ptr<StagedFolder> staged = nullptr;
+};
+
+// The folders of one relative path below `root`, held open: `levels[0]` is
+// the root, `levels[i]` the folder named by the first i names.
 struct FolderChain {
   std::string root = {};
-  std::vector<std::shared_ptr<const UniqueFd>> fds = {};
-  std::vector<std::string> names = {};
-  // Whether this run created the folder of the same level; nothing can be
-  // inside a folder that was just made, so its subfolders are made at once.
-  std::vector<bool> created = {};
+  std::vector<FolderLevel> levels = {};
   // How many levels below the root the last open_folders kept from before.
   std::size_t kept = 0;
 };
@@ -67,19 +84,24 @@ struct FolderChain {
 // Makes `chain` hold the folders of `rel_folder` ("" for the root itself, no
 // leading or trailing slash), keeping the levels it shares with the folders
 // held before and opening the rest without following links. With
-// Create::YES missing folders are made. A link or a file in the way gives
-// ENOTDIR. Returns 0 or the error number; on failure the chain holds the
-// levels that could be opened.
+// Create::YES missing folders are made, each with a record of its making;
+// nothing can be inside a folder that was just made, so its subfolders are
+// made at once. A link or a file in the way gives ENOTDIR. Returns 0 or the
+// error number; on failure the chain holds the levels that could be opened.
 int open_folders(FolderChain& chain, std::string_view rel_folder,
                  Create create);
 
+// The deepest folder that `chain` holds, which must hold one.
+inline int deepest_fd(const FolderChain& chain) {
+  return chain.levels.back().fd->get();
+}
+
+// How many levels below its root `chain` holds.
+inline std::size_t depth(const FolderChain& chain) {
+  return chain.levels.empty() ? 0 : chain.levels.size() - 1;
+}
+
 // Drops the deepest level of `chain`, which must hold one below the root.
 void close_deepest(FolderChain& chain);
-
-// Adds the folder `fd` as the level below the deepest of `chain`, under
-// `name`, for a folder that can't be opened by its name (one kept under a
-// hidden name for now); `created` tells whether this run made it.
-void add_level(FolderChain& chain, std::shared_ptr<const UniqueFd> fd,
-               std::string name, bool created);
 
 #endif  // KELVODA_FOLDERS_HPP_

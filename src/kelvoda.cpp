@@ -12,11 +12,11 @@
 #include "apply.hpp"
 #include "batch.hpp"
 #include "compare.hpp"
+#include "pairing.hpp"
 #include "records.hpp"
 #include "report.hpp"
 #include "roots.hpp"
 #include "scan.hpp"
-#include "spelling.hpp"
 
 namespace {
 
@@ -151,7 +151,7 @@ int main(int argc, char** argv) {
     return fail_nested();
   }
   CompareResult result = compare_dirs(local_map, host_map);
-  pair_spellings(result, host_root);
+  plan_spellings(result, local_map, host_map, look_up_on_host(host_root), {});
   print_results(result, left_width, console);
   // An unattended run whose source is missing (a disk not mounted) would
   // otherwise empty the backup; a person may still confirm it.
@@ -162,7 +162,7 @@ int main(int argc, char** argv) {
   }
 
   if (result.newer_count == 0 && result.deleted_count == 0 &&
-      result.missing_count == 0) {
+      result.missing_count == 0 && result.renames.empty()) {
     std::cout << "\nKeine neueren oder fehlenden Dateien gefunden -> kein "
                  "Abgleich nötig.\n\n";
     return 0;
@@ -176,7 +176,7 @@ int main(int argc, char** argv) {
     }
   }
   status_resume(console);
-  sync_different_files(result.entries, local_root, host_root, console);
+  sync_different_files(result, local_root, host_root, console);
   std::cout << "\n";
   return 0;
 }

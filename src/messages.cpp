@@ -42,6 +42,14 @@ void report_removed_file(Console& console, const std::string& path) {
   status_count(console, Counted::DELETED);
 }
 
+void report_renamed(Console& console, const std::string& path,
+                    std::string_view name) {
+  say(console, Stream::OUT,
+      shown(console, Stream::OUT, path) + " wurde in " +
+          shown(console, Stream::OUT, name) + " umbenannt.\n");
+  status_count(console, Counted::RENAMED);
+}
+
 void report_removed_folder(Console& console, const std::string& path) {
   say(console, Stream::OUT,
       "Ordner " + shown(console, Stream::OUT, quoted_form(path)) +

@@ -30,6 +30,10 @@ std::string path_action(const Console& console, std::string_view what,
 // Writes "<path> wurde entfernt." on stdout and counts the deletion.
 void report_removed_file(Console& console, const std::string& path);
 
+// Writes "<path> wurde in <name> umbenannt." on stdout and counts it.
+void report_renamed(Console& console, const std::string& path,
+                    std::string_view name);
+
 // Writes "Ordner <path quoted> wurde entfernt" on stdout and counts it.
 void report_removed_folder(Console& console, const std::string& path);
 

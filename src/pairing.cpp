@@ -598,7 +598,7 @@ LookUp look_up_on_host(const std::string& host_root) {
   return [chain](std::string_view folder, std::string_view name) {
     struct stat st {};
     if (open_folders(*chain, folder, Create::NO) != 0 ||
-        fstatat(chain->fds.back()->get(), std::string(name).c_str(), &st,
+        fstatat(deepest_fd(*chain), std::string(name).c_str(), &st,
                 AT_SYMLINK_NOFOLLOW) != 0) {
       return Found{};
     }

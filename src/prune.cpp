@@ -46,9 +46,9 @@ int test_empty(int folder, bool& empty) {
 int remove_empty_parents(FolderChain& folders, fs::path start,
                          Console& console) {
   int removed = 0;
-  while (!folders.names.empty()) {
+  while (depth(folders) > 0) {
     bool empty = false;
-    if (const int error = test_empty(folders.fds.back()->get(), empty);
+    if (const int error = test_empty(deepest_fd(folders), empty);
         error != 0) {
       report_failure(console,
                      path_action(console, "Prüfen von", start.native()), error);
@@ -57,8 +57,9 @@ int remove_empty_parents(FolderChain& folders, fs::path start,
     if (!empty) {
       return removed;
     }
-    const int parent = folders.fds[folders.fds.size() - 2]->get();
-    if (unlinkat(parent, folders.names.back().c_str(), AT_REMOVEDIR) != 0) {
+    const int parent = folders.levels[folders.levels.size() - 2].fd->get();
+    if (unlinkat(parent, folders.levels.back().name.c_str(), AT_REMOVEDIR) !=
+        0) {
       const int error = errno;
       report_failure(
           console, path_action(console, "Löschen von", start.native()), error);

@@ -91,6 +91,10 @@ struct Rename {
 struct CompareResult {
   std::vector<DiffEntry> entries;
   std::vector<Rename> renames = {};
+  // Hidden entries (".kelvoda-<pid>-...") that killed runs left on the
+  // host, by their paths below its root; a run that changes the host
+  // removes them.
+  std::vector<std::string> leftovers = {};
   std::uint64_t local_total = 0;
   std::uint64_t host_total = 0;
   std::uint64_t unchanged_count = 0;

@@ -147,7 +147,7 @@ std::string key_by_text(Walk& walk, int folder_fd, const char* name,
                    std::string_view(key).substr(
                        0, slash == std::string::npos ? 0 : slash),
                    Create::NO) != 0 ||
-      fstatat(folders.fds.back()->get(), last.c_str(), &st,
+      fstatat(deepest_fd(folders), last.c_str(), &st,
               AT_SYMLINK_NOFOLLOW) != 0 ||
       !S_ISREG(st.st_mode) || st.st_dev != target.st_dev ||
       st.st_ino != target.st_ino) {

@@ -493,7 +493,7 @@ TEST(Apply, TreesDeeperThanPathMax) {
   const auto put = [&](const std::string& root, const char* name,
                        const std::string& text, std::int64_t time) {
     const FolderChain folders = folder(root);
-    const int at = folders.fds.back()->get();
+    const int at = deepest_fd(folders);
     const UniqueFd fd(openat(at, name, O_WRONLY | O_CREAT | O_TRUNC, 0644));
     EXPECT_EQ(write(fd.get(), text.data(), text.size()),
               static_cast<ssize_t>(text.size()));
@@ -502,14 +502,14 @@ TEST(Apply, TreesDeeperThanPathMax) {
   };
   const auto get = [&](const std::string& root, const char* name) {
     const FolderChain folders = folder(root);
-    const UniqueFd fd(openat(folders.fds.back()->get(), name, O_RDONLY));
+    const UniqueFd fd(openat(deepest_fd(folders), name, O_RDONLY));
     std::string text(100, '\0');
     const ssize_t got = fd.valid() ? read(fd.get(), text.data(), 100) : -1;
     return got < 0 ? "(missing)" : text.substr(0, static_cast<size_t>(got));
   };
   put(s.local, "new", "n", OLD);
   put(s.local, "upd", "local", OLD + 10);
-  ASSERT_EQ(symlinkat("new", folder(s.local).fds.back()->get(), "link"), 0);
+  ASSERT_EQ(symlinkat("new", deepest_fd(folder(s.local)), "link"), 0);
   put(s.host, "upd", "host", OLD);
   put(s.host, "gone", "g", OLD);
   const RunResult run = run_yes(s);

@@ -273,24 +273,25 @@ TEST(Console, TimeLeftFollowsTheRecentRate) {
 // The final line replaces the status line, names only what happened, and
 // comes once.
 TEST(Console, FinishSaysWhatWasDoneAndHowLong) {
-  // Copied, deleted, folders removed, failures; bytes copied; duration.
+  // Copied, deleted, folders removed, renamed, failures; bytes copied;
+  // duration.
   struct Case {
-    std::array<std::uint64_t, 4> counts;
+    std::array<std::uint64_t, 5> counts;
     std::uint64_t bytes;
     std::int64_t elapsed;
     std::string line;
   } cases[] = {
-      {{2, 56, 7, 3},
+      {{2, 56, 7, 0, 3},
        12'300'000'000,
        272'000,
        "Fertig: 2 Dateien kopiert (12,3 GB), 56 gelöscht, 7 Ordner entfernt, "
        "3 Fehler – 4:32 min\n"},
-      {{0, 1, 0, 0}, 0, 12'400, "Fertig: 1 Datei gelöscht – 12 s\n"},
-      {{1, 0, 1, 1},
+      {{0, 1, 0, 0, 0}, 0, 12'400, "Fertig: 1 Datei gelöscht – 12 s\n"},
+      {{1, 0, 1, 2, 1},
        1000,
        3'723'000,
-       "Fertig: 1 Datei kopiert (1,0 kB), 1 Ordner entfernt, 1 Fehler – "
-       "1:02:03 h\n"},
+       "Fertig: 1 Datei kopiert (1,0 kB), 1 Ordner entfernt, 2 umbenannt, 1 "
+       "Fehler – 1:02:03 h\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.line);
