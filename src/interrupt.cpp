@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -109,18 +110,8 @@ long remove_entries(int fd, int depth) {
   return seen;
 }
 
-extern "C" void clean_up_and_die(int signal_number) {
-  const int saved_errno = errno;
-  // From here on a signal ends the process at once.
-  struct sigaction default_action {};
-  default_action.sa_handler = SIG_DFL;
-  sigset_t ours;
-  sigemptyset(&ours);
-  for (const int signal : INTERRUPTS) {
-    sigaction(signal, &default_action, nullptr);
-    sigaddset(&ours, signal);
-  }
-  pthread_sigmask(SIG_UNBLOCK, &ours, nullptr);
+// Closes the registered descriptors, then removes the registered entries.
+void remove_registered() {
   // Closed first: a FUSE driver does not remove a file that is still open.
   for (std::sig_atomic_t i = 0; i < slots_end; ++i) {
     if (slot_at(i).used != 0 && slot_at(i).file >= 0) {
@@ -138,9 +129,30 @@ extern "C" void clean_up_and_die(int signal_number) {
       unlinkat(slot.folder, slot.name.data(), 0);
     }
   }
+}
+
+extern "C" void clean_up_and_die(int signal_number) {
+  const int saved_errno = errno;
+  // From here on a signal ends the process at once.
+  struct sigaction default_action {};
+  default_action.sa_handler = SIG_DFL;
+  sigset_t ours;
+  sigemptyset(&ours);
+  for (const int signal : INTERRUPTS) {
+    sigaction(signal, &default_action, nullptr);
+    sigaddset(&ours, signal);
+  }
+  pthread_sigmask(SIG_UNBLOCK, &ours, nullptr);
+  remove_registered();
   erase_status_from_signal();
   errno = saved_errno;
   raise(signal_number);
+}
+
+// At exit (a failed scan ends the process from within), whatever is still
+// registered goes too.
+extern "C" void clean_up_at_exit() {
+  remove_registered();
 }
 
 // A free slot, or -1 with errno EMFILE.
@@ -173,6 +185,8 @@ void publish(std::sig_atomic_t index) {
 }  // namespace
 
 void install_interrupt_cleanup() {
+  static const bool at_exit = std::atexit(clean_up_at_exit) == 0;
+  static_cast<void>(at_exit);
   for (const int signal : INTERRUPTS) {
     struct sigaction old_action {};
     sigaction(signal, nullptr, &old_action);

@@ -22,7 +22,8 @@ enum class Hidden { HIDDEN_FILE, STAGED_FOLDER };
 // handler closes the registered descriptors, removes the registered
 // entries, erases the status line and ends the process by the same signal;
 // a second signal meanwhile ends it at once. The exit status is then 128 +
-// the signal, as without the handler.
+// the signal, as without the handler. What is still registered when the
+// process exits is removed as well.
 void install_interrupt_cleanup();
 
 // Registers the hidden entry `name` (at most 39 bytes) of kind `kind` in the

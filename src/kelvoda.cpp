@@ -12,6 +12,8 @@
 #include "apply.hpp"
 #include "batch.hpp"
 #include "compare.hpp"
+#include "interrupt.hpp"
+#include "marker.hpp"
 #include "pairing.hpp"
 #include "records.hpp"
 #include "report.hpp"
@@ -144,14 +146,23 @@ int main(int argc, char** argv) {
     return fail_nested();
   }
   RootWatches watches = watch_roots(local_root, host_root);
-  const auto [local_map, host_map] =
+  install_interrupt_cleanup();
+  Marker marker = make_marker(host_root);
+  const auto [local, host] =
       scan_both(local_root, host_root, console, &watches.host, &watches.local);
   status_suspend(console);  // from the report until the answer
-  if (roots_nested(local_root, host_root, watches)) {
+  // The marker below the local root: the host lies inside the local tree,
+  // whatever view or spelling hides it.
+  if (roots_nested(local_root, host_root, watches) ||
+      holds_marker(marker, local.run_entries)) {
+    remove_marker(marker);
     return fail_nested();
   }
-  CompareResult result = compare_dirs(local_map, host_map);
-  plan_spellings(result, local_map, host_map, look_up_on_host(host_root), {});
+  CompareResult result = compare_dirs(local.map, host.map);
+  plan_spellings(result, local.map, host.map, look_up_on_host(host_root),
+                 host_names(marker, host.run_entries));
+  result.leftovers = leftovers(marker, host.run_entries);
+  remove_marker(marker);
   print_results(result, left_width, console);
   // An unattended run whose source is missing (a disk not mounted) would
   // otherwise empty the backup; a person may still confirm it.

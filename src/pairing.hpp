@@ -33,18 +33,6 @@ struct Found {
 using LookUp =
     std::function<Found(std::string_view folder, std::string_view name)>;
 
-// What the host is known to do with names.
-struct HostNames {
-  // It lists names in another spelling than it keeps them (lowntfs-3g -o
-  // ignore_case lists small letters): which spelling it keeps cannot be
-  // seen, so nothing is renamed to a spelling, and a file whose size differs
-  // from the local one is copied anew even when it is not older.
-  bool listed_otherwise = false;
-  // Its root may take names that differ in letter case as one; false only
-  // where the host answered that it does not.
-  bool may_ignore_case = true;
-};
-
 // Returns lookups on the host tree at `host_root`, through folders opened
 // from it without following links.
 LookUp look_up_on_host(const std::string& host_root);

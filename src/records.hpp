@@ -48,6 +48,18 @@ struct FolderWatch {
   bool seen = false;  // set when the walk entered it below its root
 };
 
+// What the host is known to do with names.
+struct HostNames {
+  // It lists names in another spelling than it keeps them (lowntfs-3g -o
+  // ignore_case lists small letters): which spelling it keeps cannot be
+  // seen, so nothing is renamed to a spelling, and a file whose size differs
+  // from the local one is copied anew even when it is not older.
+  bool listed_otherwise = false;
+  // Its root may take names that differ in letter case as one; false only
+  // where the host answered that it does not.
+  bool may_ignore_case = true;
+};
+
 // The kind of a pending action; 2 is not used.
 enum DiffType : std::int32_t {
   NEWER = 1,    // on both sides, the local copy is newer: overwrite the host's

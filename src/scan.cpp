@@ -14,6 +14,7 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <cctype>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -37,6 +38,7 @@ struct Walk {
   const std::string& root;
   FileTimeMap& result;
   std::string& error;        // the message of the first failure; the walk ends
+  std::vector<std::string>& run_entries;
   std::string rel = {};      // path of the current entry below the root
   std::string current = {};  // the last entry handed out, for the message
   std::string canonical_root = {};
@@ -311,7 +313,11 @@ void walk_folder(Walk& walk, int folder_fd) {
     }
     walk.rel += name;
     walk.current = walk.rel;
-    visit_entry(walk, folder_fd, name, entry->d_type);
+    if (is_run_entry(name)) {
+      walk.run_entries.push_back(walk.rel);
+    } else {
+      visit_entry(walk, folder_fd, name, entry->d_type);
+    }
     walk.rel.resize(mark);
   }
   closedir(folder);
@@ -340,6 +346,25 @@ extern "C" void* scan_host_thread(void* argument) {
 
 }  // namespace
 
+bool is_run_entry(std::string_view name) {
+  constexpr std::string_view PREFIX = ".kelvoda-";
+  constexpr std::string_view SUFFIX = ".tmp";
+  const auto same = [](std::string_view a, std::string_view b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+      return std::tolower(static_cast<unsigned char>(x)) ==
+             std::tolower(static_cast<unsigned char>(y));
+    });
+  };
+  if (name.size() < PREFIX.size() + SUFFIX.size() + 2 ||
+      !same(name.substr(0, PREFIX.size()), PREFIX) ||
+      !same(name.substr(name.size() - SUFFIX.size()), SUFFIX)) {
+    return false;
+  }
+  name.remove_prefix(PREFIX.size());
+  const std::size_t digits = name.find_first_not_of("0123456789");
+  return digits > 0 && digits != std::string_view::npos && name[digits] == '-';
+}
+
 ScanResult scan_tree(const std::string& root, Console& console, Tree tree,
                      FolderWatch* watch, const std::atomic<bool>* stop) {
   ScanResult scan;
@@ -355,6 +380,7 @@ ScanResult scan_tree(const std::string& root, Console& console, Tree tree,
   Walk walk{.root = root,
             .result = scan.map,
             .error = scan.error,
+            .run_entries = scan.run_entries,
             .root_fd = fd,
             .watch = watch,
             .tree = tree,
@@ -381,11 +407,11 @@ FileTimeMap scan_directory(const std::string& root) {
   return scan_directory(root, plain);
 }
 
-std::pair<FileTimeMap, FileTimeMap> scan_both(const std::string& local_root,
-                                              const std::string& host_root,
-                                              Console& console,
-                                              FolderWatch* local_watch,
-                                              FolderWatch* host_watch) {
+std::pair<ScanResult, ScanResult> scan_both(const std::string& local_root,
+                                            const std::string& host_root,
+                                            Console& console,
+                                            FolderWatch* local_watch,
+                                            FolderWatch* host_watch) {
   std::atomic<bool> local_failed = false;
   HostScan host{.root = host_root,
                 .console = console,
@@ -421,5 +447,5 @@ std::pair<FileTimeMap, FileTimeMap> scan_both(const std::string& local_root,
   if (!host.scan.error.empty()) {
     fail_scan(console, host.scan.error);
   }
-  return {std::move(local.map), std::move(host.scan.map)};
+  return {std::move(local), std::move(host.scan)};
 }

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "console.hpp"
 #include "records.hpp"
@@ -32,10 +33,17 @@ FileTimeMap scan_directory(const std::string& root, Console& console,
 // The same with a console that shows no status line, watching for nothing.
 FileTimeMap scan_directory(const std::string& root);
 
+// Whether `name` is that of a hidden entry of a run (".kelvoda-<digits>-
+// <anything>.tmp", the letters in any case), which no walk records.
+bool is_run_entry(std::string_view name);
+
 // A walk's map, or the message of its failure.
 struct ScanResult {
   FileTimeMap map = {};
   std::string error = {};  // empty when the walk succeeded
+  // The hidden entries of runs that the walk passed over, by their paths
+  // below the root as listed.
+  std::vector<std::string> run_entries = {};
 };
 
 // Walks the tree at `root` as scan_directory does, but returns a failure's
@@ -46,14 +54,13 @@ ScanResult scan_tree(const std::string& root, Console& console, Tree tree,
 
 // Walks the local and the host tree at the same time, the host's on a
 // thread of its own (in turn where the process may use one core only or no
-// thread can be started), and returns both
-// maps. When a walk fails, writes the local tree's message if it has one,
-// else the host's, as if the trees were walked one after the other, and
-// ends the process with status 1.
-std::pair<FileTimeMap, FileTimeMap> scan_both(const std::string& local_root,
-                                              const std::string& host_root,
-                                              Console& console,
-                                              FolderWatch* local_watch,
-                                              FolderWatch* host_watch);
+// thread can be started), and returns both walks. When a walk fails, writes
+// the local tree's message if it has one, else the host's, as if the trees
+// were walked one after the other, and ends the process with status 1.
+std::pair<ScanResult, ScanResult> scan_both(const std::string& local_root,
+                                            const std::string& host_root,
+                                            Console& console,
+                                            FolderWatch* local_watch,
+                                            FolderWatch* host_watch);
 
 #endif  // KELVODA_SCAN_HPP_

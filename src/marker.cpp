@@ -1,0 +1,106 @@
+// The run's marker: one file made and removed by name in the held host
+// root, and one status query under other letter case.
+#include "marker.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+
+#include "interrupt.hpp"
+
+namespace {
+
+bool same_letters(std::string_view a, std::string_view b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+    return std::tolower(static_cast<unsigned char>(x)) ==
+           std::tolower(static_cast<unsigned char>(y));
+  });
+}
+
+// Whether `rel` is the marker: in the root, under its name in any case.
+bool is_marker(const Marker& marker, std::string_view rel) {
+  return !marker.name.empty() && same_letters(rel, marker.name);
+}
+
+}  // namespace
+
+Marker make_marker(const std::string& host_root) {
+  Marker marker{.root = UniqueFd(open(host_root.c_str(),
+                                      O_PATH | O_DIRECTORY | O_CLOEXEC))};
+  if (!marker.root.valid()) {
+    return marker;
+  }
+  // Capitals, so that a host listing small letters shows it otherwise.
+  const std::string name =
+      ".kelvoda-" + std::to_string(getpid()) + "-Marke.tmp";
+  marker.slot =
+      register_hidden(marker.root.get(), name.c_str(), Hidden::HIDDEN_FILE);
+  if (marker.slot < 0) {
+    return marker;
+  }
+  const UniqueFd file(openat(marker.root.get(), name.c_str(),
+                             O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+  if (!file.valid()) {
+    unregister_hidden(marker.slot);
+    marker.slot = -1;
+    return marker;
+  }
+  marker.name = name;
+  return marker;
+}
+
+bool holds_marker(const Marker& marker,
+                  const std::vector<std::string>& run_entries) {
+  return std::any_of(run_entries.begin(), run_entries.end(),
+                     [&](const std::string& rel) {
+                       const std::size_t slash = rel.rfind('/');
+                       return !marker.name.empty() &&
+                              slash != std::string::npos &&
+                              same_letters(rel.substr(slash + 1),
+                                           marker.name);
+                     });
+}
+
+HostNames host_names(const Marker& marker,
+                     const std::vector<std::string>& run_entries) {
+  HostNames names;
+  if (marker.name.empty()) {
+    return names;
+  }
+  for (const std::string& rel : run_entries) {
+    if (is_marker(marker, rel)) {
+      names.listed_otherwise = rel != marker.name;
+    }
+  }
+  std::string other = marker.name;
+  for (char& c : other) {
+    const auto letter = static_cast<unsigned char>(c);
+    c = static_cast<char>(std::isupper(letter) ? std::tolower(letter)
+                                               : std::toupper(letter));
+  }
+  struct stat st {};
+  names.may_ignore_case = fstatat(marker.root.get(), other.c_str(), &st,
+                                  AT_SYMLINK_NOFOLLOW) == 0;
+  return names;
+}
+
+std::vector<std::string> leftovers(const Marker& marker,
+                                   std::vector<std::string> run_entries) {
+  std::erase_if(run_entries,
+                [&](const std::string& rel) { return is_marker(marker, rel); });
+  return run_entries;
+}
+
+void remove_marker(Marker& marker) {
+  if (marker.name.empty()) {
+    return;
+  }
+  unlinkat(marker.root.get(), marker.name.c_str(), 0);
+  unregister_hidden(marker.slot);
+  marker.slot = -1;
+  marker.name.clear();
+}
