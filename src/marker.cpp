@@ -96,11 +96,11 @@ std::vector<std::string> leftovers(const Marker& marker,
 }
 
 void remove_marker(Marker& marker) {
-  if (marker.name.empty()) {
-    return;
+  if (!marker.name.empty()) {
+    unlinkat(marker.root.get(), marker.name.c_str(), 0);
+    unregister_hidden(marker.slot);
+    marker.slot = -1;
+    marker.name.clear();
   }
-  unlinkat(marker.root.get(), marker.name.c_str(), 0);
-  unregister_hidden(marker.slot);
-  marker.slot = -1;
-  marker.name.clear();
+  marker.root.reset();
 }

@@ -41,7 +41,7 @@ HostNames host_names(const Marker& marker,
 std::vector<std::string> leftovers(const Marker& marker,
                                    std::vector<std::string> run_entries);
 
-// Removes the marker, if there is one.
+// Removes the marker, if there is one, and lets go of the host root.
 void remove_marker(Marker& marker);
 
 #endif  // KELVODA_MARKER_HPP_

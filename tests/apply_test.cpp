@@ -357,6 +357,12 @@ TEST(Apply, LowLimitsOnOpenFiles) {
   for (int i = 0; i < 3; ++i) {
     s.l.write("a/b/c/d/e/f/g" + std::to_string(i), "g", OLD);
   }
+  // Empty folders in the way of files, each cleared with a listing of its
+  // own.
+  for (int i = 0; i < 30; ++i) {
+    s.l.write("e" + std::to_string(i), "e", OLD);
+    s.h.mkdir("e" + std::to_string(i) + "/empty");
+  }
   const RunResult run = run_yes(s, {.open_files_limit = 20});
   EXPECT_EQ(run.err, "");
   EXPECT_EQ(run.status, 0);

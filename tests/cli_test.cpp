@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <set>
 #include <string>
@@ -251,27 +252,47 @@ TEST(Cli, EmptyLocalTreeEmptiesTheHostOnlyWhenAPersonConfirms) {
   }
 }
 
-TEST(Cli, HostRootRemovedWhileTheQuestionWaits) {
-  // Each copy then fails on its folder, and the run goes on to its end.
-  TempTree local;
-  TempTree host;
-  local.write("a", "a", 100);
-  local.write("d/b", "b", 100);
-  const auto child = start_kelvoda({"-c", "10", local.root(), host.root()},
-                                   {.stdin_mode = Stdin::PIPE});
-  ASSERT_TRUE(child->wait_for(QUESTION));
-  std::filesystem::remove_all(host.root());
-  child->send("j\n");
-  const RunResult run = child->finish();
-  EXPECT_EQ(sorted_lines(run.out),
-            sorted_lines("\n" + blanks(9) + "a" + MISSING_TEXT + blanks(7) +
-                         "d/b" + MISSING_TEXT + summary(2, 0, 2, 0) + QUESTION +
-                         copying(local.path("a"), host.path("a")) +
-                         copying(local.path("d/b"), host.path("d/b")) + "\n"));
-  EXPECT_EQ(sorted_lines(run.err),
-            sorted_lines(folder_failure(host.root(), ENOENT) +
-                         folder_failure(host.path("d"), ENOENT)));
-  EXPECT_EQ(run.status, 0);
+TEST(Cli, HostChangedWhileTheQuestionWaits) {
+  // What the host holds at the answer counts: each copy whose folder went
+  // fails on it, a file that took a new folder's name stays and the copy
+  // below fails, and the run goes on to its end.
+  struct Case {
+    const char* what;
+    std::function<void(const TempTree& host)> change;
+    std::function<std::string(const TempTree& host)> err;
+  } cases[] = {
+      {"host root removed",
+       [](const TempTree& host) { std::filesystem::remove_all(host.root()); },
+       [](const TempTree& host) {
+         return folder_failure(host.root(), ENOENT) +
+                folder_failure(host.path("d"), ENOENT);
+       }},
+      {"a file at a new folder's name",
+       [](const TempTree& host) { host.write("d", "appeared", 100); },
+       [](const TempTree& host) {
+         return folder_failure(host.path("d"), ENOTDIR);
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempTree local;
+    TempTree host;
+    local.write("a", "a", 100);
+    local.write("d/b", "b", 100);
+    const auto child = start_kelvoda({"-c", "10", local.root(), host.root()},
+                                     {.stdin_mode = Stdin::PIPE});
+    ASSERT_TRUE(child->wait_for(QUESTION));
+    c.change(host);
+    child->send("j\n");
+    const RunResult run = child->finish();
+    EXPECT_EQ(sorted_lines(run.out),
+              sorted_lines("\n" + blanks(9) + "a" + MISSING_TEXT + blanks(7) +
+                           "d/b" + MISSING_TEXT + summary(2, 0, 2, 0) +
+                           QUESTION + copying(local.path("a"), host.path("a")) +
+                           copying(local.path("d/b"), host.path("d/b")) + "\n"));
+    EXPECT_EQ(sorted_lines(run.err), sorted_lines(c.err(host)));
+    EXPECT_EQ(run.status, 0);
+  }
 }
 
 TEST(Cli, HostOnlyFilesAreDeletedAfterConfirmation) {
