@@ -5,12 +5,10 @@
 #include "apply.hpp"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <charconv>
 #include <string_view>
 
 #include "batch.hpp"
@@ -18,6 +16,7 @@
 #include "copy.hpp"
 #include "host_folders.hpp"
 #include "interrupt.hpp"
+#include "marker.hpp"
 #include "messages.hpp"
 #include "prune.hpp"
 
@@ -59,25 +58,6 @@ void report_copy_failure(Run& run, const DiffEntry& entry, int error) {
       copying_action(run.console, join(run.local_root, entry.rel_path),
                      join(run.host_root, entry.rel_path)),
       error);
-}
-
-// A TAKEN entry fails with EEXIST, naming the file, or the folder on its
-// path, whose name the host gives to another.
-void report_taken(Run& run, const DiffEntry& entry) {
-  const std::string_view rel = entry.rel_path;
-  std::size_t end = 0;
-  for (std::size_t level = 0; level < entry.taken_at && end != rel.npos;
-       ++level) {
-    end = rel.find('/', level == 0 ? 0 : end + 1);
-  }
-  if (end == rel.npos) {
-    report_copy_failure(run, entry, EEXIST);
-    return;
-  }
-  report_failure(run.console,
-                 path_action(run.console, "Erstellen des Verzeichnisses",
-                             join(run.host_root, rel.substr(0, end))),
-                 EEXIST);
 }
 
 // Notes the device of the deepest host folder held, for the final sync.
@@ -125,7 +105,7 @@ void report_copies(Run& run, const std::vector<WaitingCopy>& done) {
   for (const WaitingCopy& waiting : done) {
     const DiffEntry& entry = *waiting.entry;
     if (entry.type == TAKEN) {
-      report_taken(run, entry);
+      report_taken(run.console, run.local_root, run.host_root, entry);
       continue;
     }
     int error = waiting.stage == CopyStage::PLACED ? 0 : waiting.error;
@@ -327,34 +307,6 @@ void rename_entries(Run& run, const std::vector<Rename>& renames) {
   }
 }
 
-// Whether the process `.kelvoda-<pid>-...` names is still running; a name
-// without a number counts as running, so nothing of another's is touched.
-bool owner_running(std::string_view name) {
-  name.remove_prefix(name.find('-') + 1);
-  int pid = 0;
-  const auto [end, ec] =
-      std::from_chars(name.data(), name.data() + name.size(), pid);
-  return ec != std::errc() || pid <= 0 || kill(pid, 0) == 0 || errno != ESRCH;
-}
-
-// Removes the hidden entries that killed runs left on the host, folders
-// with all they hold.
-void remove_leftovers(Run& run, const std::vector<std::string>& leftovers) {
-  for (const std::string& rel : leftovers) {
-    const auto [folder, name] = split(rel);
-    if (owner_running(name) ||
-        open_folders(run.host.chain, folder, Create::NO) != 0) {
-      continue;
-    }
-    const int at = deepest_fd(run.host.chain);
-    if (unlinkat(at, name.c_str(), 0) == 0 ||
-        (errno == EISDIR && remove_tree(at, name.c_str()))) {
-      note_host_device(run);
-      run.changed = true;
-    }
-  }
-}
-
 // "Done" means on the disk: the copies, deletions and removed folders of the
 // run, on every file system of the host it wrote to, the root's first. The
 // root can be read, as its scan did.
@@ -389,7 +341,10 @@ void sync_different_files(const CompareResult& plan,
     bytes += entry.type == DELETED || entry.type == TAKEN ? 0 : entry.size;
   }
   status_apply_start(console, entries.size(), bytes);
-  remove_leftovers(run, plan.leftovers);
+  if (remove_leftovers(run.host.chain, plan.leftovers)) {
+    note_host_device(run);
+    run.changed = true;
+  }
   rename_entries(run, plan.renames);
   for (const DiffEntry& entry : entries) {
     if (entry.type == DELETED) {

@@ -9,8 +9,11 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <charconv>
+#include <csignal>
 
 #include "interrupt.hpp"
+#include "rel_path.hpp"
 
 namespace {
 
@@ -24,6 +27,16 @@ bool same_letters(std::string_view a, std::string_view b) {
 // Whether `rel` is the marker: in the root, under its name in any case.
 bool is_marker(const Marker& marker, std::string_view rel) {
   return !marker.name.empty() && same_letters(rel, marker.name);
+}
+
+// Whether the run that `.kelvoda-<pid>-...` names is still running; a name
+// without a number counts as running, so nothing of another's is touched.
+bool still_running(std::string_view name) {
+  name.remove_prefix(name.find('-') + 1);
+  int pid = 0;
+  const auto [end, ec] =
+      std::from_chars(name.data(), name.data() + name.size(), pid);
+  return ec != std::errc() || pid <= 0 || kill(pid, 0) == 0 || errno != ESRCH;
 }
 
 }  // namespace
@@ -93,6 +106,25 @@ std::vector<std::string> leftovers(const Marker& marker,
   std::erase_if(run_entries,
                 [&](const std::string& rel) { return is_marker(marker, rel); });
   return run_entries;
+}
+
+bool remove_leftovers(FolderChain& host,
+                      const std::vector<std::string>& leftovers) {
+  bool removed = false;
+  for (const std::string& rel : leftovers) {
+    const std::string_view name = last_name(rel);
+    if (still_running(name) ||
+        open_folders(host, folder_of(rel), Create::NO) != 0) {
+      continue;
+    }
+    const std::string text(name);
+    const int at = deepest_fd(host);
+    if (unlinkat(at, text.c_str(), 0) == 0 ||
+        (errno == EISDIR && remove_tree(at, text.c_str()))) {
+      removed = true;
+    }
+  }
+  return removed;
 }
 
 void remove_marker(Marker& marker) {

@@ -41,6 +41,12 @@ HostNames host_names(const Marker& marker,
 std::vector<std::string> leftovers(const Marker& marker,
                                    std::vector<std::string> run_entries);
 
+// Removes each of `leftovers` (paths below the root of `host`) whose run has
+// ended, folders with all they hold, through the folders of `host`.
+// Returns whether anything was removed. Prints nothing.
+bool remove_leftovers(FolderChain& host,
+                      const std::vector<std::string>& leftovers);
+
 // Removes the marker, if there is one, and lets go of the host root.
 void remove_marker(Marker& marker);
 

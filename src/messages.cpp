@@ -2,10 +2,13 @@
 // them: unchanged, or with control characters made harmless on a terminal.
 #include "messages.hpp"
 
+#include <cerrno>
 #include <filesystem>
 #include <iomanip>
 #include <sstream>
 #include <system_error>
+
+#include "rel_path.hpp"
 
 std::string quoted_form(std::string_view path) {
   std::ostringstream out;
@@ -40,6 +43,23 @@ void report_removed_file(Console& console, const std::string& path) {
   say(console, Stream::OUT,
       shown(console, Stream::OUT, path) + " wurde entfernt.\n");
   status_count(console, Counted::DELETED);
+}
+
+void report_taken(Console& console, const std::string& local_root,
+                  const std::string& host_root, const DiffEntry& entry) {
+  const std::string_view rel = entry.rel_path;
+  const std::string_view taken = leading(rel, entry.taken_at);
+  if (taken.size() == rel.size()) {
+    report_failure(console,
+                   copying_action(console, join(local_root, rel),
+                                  join(host_root, rel)),
+                   EEXIST);
+    return;
+  }
+  report_failure(console,
+                 path_action(console, "Erstellen des Verzeichnisses",
+                             join(host_root, taken)),
+                 EEXIST);
 }
 
 void report_renamed(Console& console, const std::string& path,

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "console.hpp"
+#include "records.hpp"
 
 // `path` in double quotes, with a backslash before each '"' and '\'.
 std::string quoted_form(std::string_view path);
@@ -29,6 +30,12 @@ std::string path_action(const Console& console, std::string_view what,
 
 // Writes "<path> wurde entfernt." on stdout and counts the deletion.
 void report_removed_file(Console& console, const std::string& path);
+
+// Writes the failure of the TAKEN `entry` (a copy from `local_root` to
+// `host_root`) with EEXIST, naming the file, or the folder on its path,
+// whose name the host gives to another; counts it.
+void report_taken(Console& console, const std::string& local_root,
+                  const std::string& host_root, const DiffEntry& entry);
 
 // Writes "<path> wurde in <name> umbenannt." on stdout and counts it.
 void report_renamed(Console& console, const std::string& path,

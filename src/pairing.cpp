@@ -7,9 +7,6 @@
 // is decided once all local names are known.
 #include "pairing.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <memory>
 #include <optional>
@@ -19,39 +16,13 @@
 #include <vector>
 
 #include "file_map.hpp"
-#include "fold.hpp"
-#include "folders.hpp"
+#include "landing.hpp"
+#include "rel_path.hpp"
+#include "waves.hpp"
 
 namespace {
 
 constexpr std::size_t NONE = static_cast<std::size_t>(-1);
-
-std::string_view last_name(std::string_view path) {
-  return path.substr(path.rfind('/') + 1);
-}
-
-std::string joined(std::string_view folder, std::string_view name) {
-  std::string path(folder);
-  if (!path.empty()) {
-    path += '/';
-  }
-  path += name;
-  return path;
-}
-
-// The first `count` components of `path`.
-std::string_view prefix(std::string_view path, std::size_t count) {
-  std::size_t end = 0;
-  for (std::size_t i = 0; i < count && end != std::string_view::npos; ++i) {
-    end = path.find('/', i == 0 ? 0 : end + 1);
-  }
-  return path.substr(0, end);
-}
-
-std::size_t depth_of(std::string_view path) {
-  return static_cast<std::size_t>(std::count(path.begin(), path.end(), '/')) +
-         1;
-}
 
 // The folders of one tree's files, each a view into a key.
 std::unordered_set<std::string_view> folders_of(const FileTimeMap& map) {
@@ -68,74 +39,6 @@ std::unordered_set<std::string_view> folders_of(const FileTimeMap& map) {
   }
   return folders;
 }
-
-// One entry of a host folder's listing.
-struct Child {
-  std::string_view name;
-  Kind kind = Kind::REGULAR;
-};
-
-// What the host's scan listed in each folder, its entries grouped by their
-// folded names once a folder is asked about.
-struct Listing {
-  std::unordered_map<std::string_view, std::vector<Child>> children = {};
-  std::unordered_map<std::string_view,
-                     std::unordered_map<std::string, std::vector<Child>>>
-      folded = {};
-  bool built = false;
-};
-
-void list_children(Listing& listing, const FileTimeMap& host_map) {
-  std::unordered_set<std::string_view> seen;
-  for (const FileTime& file : host_map.files) {
-    std::string_view path = file.key;
-    Kind kind = Kind::REGULAR;
-    for (;;) {
-      const std::size_t slash = path.rfind('/');
-      const std::string_view parent =
-          slash == std::string_view::npos ? "" : path.substr(0, slash);
-      listing.children[parent].push_back({last_name(path), kind});
-      if (parent.empty() || !seen.insert(parent).second) {
-        break;
-      }
-      path = parent;
-      kind = Kind::FOLDER;
-    }
-  }
-  listing.built = true;
-}
-
-// The entries of the host folder `folder` whose names fold to `folded`.
-const std::vector<Child>& candidates(Listing& listing,
-                                     const FileTimeMap& host_map,
-                                     const std::string& folder,
-                                     const std::string& folded) {
-  static const std::vector<Child> none;
-  if (!listing.built) {
-    list_children(listing, host_map);
-  }
-  const auto children = listing.children.find(folder);
-  if (children == listing.children.end()) {
-    return none;
-  }
-  auto [by_fold, fresh] = listing.folded.try_emplace(children->first);
-  if (fresh) {
-    for (const Child& child : children->second) {
-      by_fold->second[fold_name(child.name)].push_back(child);
-    }
-  }
-  const auto found = by_fold->second.find(folded);
-  return found == by_fold->second.end() ? none : found->second;
-}
-
-// What a local name in a host folder lands on.
-enum class Outcome { NEW, FOUND, UNRESOLVED };
-struct Resolution {
-  Outcome outcome = Outcome::NEW;
-  std::string name = {};  // FOUND: the listed name
-  Kind kind = Kind::REGULAR;
-  std::vector<std::string> candidates = {};  // UNRESOLVED: host paths
-};
 
 // A local file or folder that lands on a host entry.
 struct Member {
@@ -168,77 +71,15 @@ struct Planner {
   CompareResult& result;
   const FileTimeMap& local_map;
   const FileTimeMap& host_map;
-  const LookUp& look_up;
   const HostNames& names;
   std::unordered_set<std::string_view> host_folders = {};
   std::optional<std::unordered_set<std::string_view>> local_folders = {};
-  Listing listing = {};
-  std::unordered_map<std::string, Resolution> resolved = {};
+  Landings landings;
   std::vector<Group> groups = {};
   std::unordered_map<std::string, std::size_t> group_of = {};
   std::vector<Route> routes = {};
   std::unordered_set<std::string> kept = {};  // host paths never deleted
 };
-
-// Which listed entry of the host folder `folder` the local `name` lands on,
-// asked once per folder and name.
-const Resolution& resolve(Planner& plan, const std::string& folder,
-                          std::string_view name) {
-  std::string key = folder;
-  key.append(1, '\0').append(name);
-  const auto known = plan.resolved.find(key);
-  if (known != plan.resolved.end()) {
-    return known->second;
-  }
-  Resolution& resolution = plan.resolved[key];
-  const Found found = plan.look_up(folder, name);
-  if (found.kind == Kind::NONE) {
-    return resolution;
-  }
-  // Nothing listed that it could be (an entry the scan passes over): the
-  // copy meets it as a new file would.
-  const std::vector<Child>& listed =
-      candidates(plan.listing, plan.host_map, folder, fold_name(name));
-  if (listed.size() == 1) {
-    resolution = {.outcome = Outcome::FOUND,
-                  .name = std::string(listed[0].name),
-                  .kind = listed[0].kind};
-    return resolution;
-  }
-  if (listed.empty()) {
-    return resolution;
-  }
-  // Several spellings that fold alike: the one the host numbers alike, or
-  // where it numbers each spelling apart (exfat-fuse), the only one with
-  // the same kind, size and time.
-  const Child* same = nullptr;
-  std::size_t alike = 0;
-  const Child* like = nullptr;
-  for (const Child& child : listed) {
-    const Found other = plan.look_up(folder, child.name);
-    if (other.dev == found.dev && other.ino == found.ino) {
-      same = &child;
-      break;
-    }
-    if (other.kind == found.kind && other.size == found.size &&
-        other.mtime_ns == found.mtime_ns) {
-      ++alike;
-      like = &child;
-    }
-  }
-  same = same != nullptr ? same : alike == 1 ? like : nullptr;
-  if (same != nullptr) {
-    resolution = {.outcome = Outcome::FOUND,
-                  .name = std::string(same->name),
-                  .kind = same->kind};
-    return resolution;
-  }
-  resolution.outcome = Outcome::UNRESOLVED;
-  for (const Child& child : listed) {
-    resolution.candidates.push_back(joined(folder, child.name));
-  }
-  return resolution;
-}
 
 // Notes that `local` (of `kind`) reaches the host entry `host` of
 // `host_kind`, `depth` components deep, on `route`.
@@ -286,14 +127,14 @@ Route follow(Planner& plan, std::size_t entry) {
       begin = end + 1;
       continue;
     }
-    Resolution resolution;
+    Landing resolution;
     if (as_file || as_folder) {
       // The same spelling as the other kind: a changed type, on any host.
       resolution = {.outcome = Outcome::FOUND,
                     .name = std::string(name),
                     .kind = as_file ? Kind::REGULAR : Kind::FOLDER};
     } else {
-      resolution = resolve(plan, host, name);
+      resolution = land(plan.landings, host, name);
     }
     if (resolution.outcome != Outcome::FOUND) {
       route.end = resolution.outcome == Outcome::NEW ? End::NEW
@@ -382,7 +223,7 @@ std::string final_path(const Planner& plan, std::string_view host) {
   std::string path;
   for (std::size_t depth = 1, count = depth_of(host); depth <= count;
        ++depth) {
-    const std::string_view listed = prefix(host, depth);
+    const std::string_view listed = leading(host, depth);
     const auto group = plan.group_of.find(std::string(listed));
     const std::string_view name =
         group == plan.group_of.end()
@@ -413,7 +254,7 @@ bool settle(Planner& plan, const Route& route, const FileTime*& paired) {
     const Group& group = plan.groups[index];
     const std::size_t depth = group.depth;
     const Member member{
-        .local = std::string(prefix(entry.rel_path, depth)),
+        .local = std::string(leading(entry.rel_path, depth)),
         .kind = depth == depth_of(entry.rel_path) ? Kind::REGULAR : Kind::FOLDER};
     if (is_taken(group, member)) {
       entry.type = TAKEN;
@@ -480,80 +321,11 @@ void take_twins(Planner& plan, std::vector<DiffEntry>& added,
   }
 }
 
-// On a host that may take new names as one, the new local files and folders
-// whose names fold alike in one host folder go in waves, the first in byte
-// order first. Views into the entries' paths are hashed with the host
-// folder and their folded names; equal hashes are taken as alike, which at
-// worst costs a wave.
-void order_new_names(Planner& plan) {
-  struct Item {
-    std::size_t key = 0;
-    std::string_view local;
-  };
-  std::vector<Item> items;
-  std::string_view previous;
-  std::size_t previous_depth = 0;
-  std::string previous_host;
-  for (const Route& route : plan.routes) {
-    const std::string_view path = plan.result.entries[route.entry].rel_path;
-    if (route.end != End::NEW || plan.result.entries[route.entry].type !=
-                                     MISSING) {
-      continue;
-    }
-    std::string text = route.host;
-    text += '\0';
-    const std::size_t count = depth_of(path);
-    for (std::size_t depth = route.depth; depth <= count; ++depth) {
-      const std::string_view local = prefix(path, depth);
-      text += fold_name(last_name(local));
-      text += '/';
-      const bool seen = route.depth == previous_depth &&
-                        route.host == previous_host &&
-                        prefix(previous, depth) == local;
-      if (!seen) {
-        items.push_back({std::hash<std::string>{}(text), local});
-      }
-    }
-    previous = path;
-    previous_depth = route.depth;
-    previous_host = route.host;
-  }
-  std::sort(items.begin(), items.end(), [](const Item& a, const Item& b) {
-    return a.key != b.key ? a.key < b.key : a.local < b.local;
-  });
-  std::unordered_map<std::string_view, std::uint16_t> later;
-  for (std::size_t i = 0, rank = 0; i < items.size(); ++i) {
-    if (i == 0 || items[i].key != items[i - 1].key) {
-      rank = 0;
-    } else if (items[i].local != items[i - 1].local) {
-      ++rank;
-      later[items[i].local] = static_cast<std::uint16_t>(
-          std::min<std::size_t>(rank, UINT16_MAX));
-    }
-  }
-  if (later.empty()) {
-    return;
-  }
-  for (const Route& route : plan.routes) {
-    DiffEntry& entry = plan.result.entries[route.entry];
-    if (route.end != End::NEW || entry.type != MISSING) {
-      continue;
-    }
-    for (std::size_t depth = route.depth, count = depth_of(entry.rel_path);
-         depth <= count; ++depth) {
-      const auto at = later.find(prefix(entry.rel_path, depth));
-      if (at != later.end()) {
-        entry.wave = std::max(entry.wave, at->second);
-      }
-    }
-  }
-}
-
 // Whether the host path `path` is `kept` or lies below one that is.
 bool under_kept(const Planner& plan, std::string_view path) {
   for (std::size_t depth = 1, count = depth_of(path); depth <= count;
        ++depth) {
-    if (plan.kept.contains(std::string(prefix(path, depth)))) {
+    if (plan.kept.contains(std::string(leading(path, depth)))) {
       return true;
     }
   }
@@ -593,26 +365,6 @@ void replace_other_sizes(Planner& plan, std::vector<DiffEntry>& added,
 
 }  // namespace
 
-LookUp look_up_on_host(const std::string& host_root) {
-  auto chain = std::make_shared<FolderChain>(FolderChain{.root = host_root});
-  return [chain](std::string_view folder, std::string_view name) {
-    struct stat st {};
-    if (open_folders(*chain, folder, Create::NO) != 0 ||
-        fstatat(deepest_fd(*chain), std::string(name).c_str(), &st,
-                AT_SYMLINK_NOFOLLOW) != 0) {
-      return Found{};
-    }
-    return Found{.kind = S_ISREG(st.st_mode)   ? Kind::REGULAR
-                         : S_ISDIR(st.st_mode) ? Kind::FOLDER
-                                               : Kind::OTHER,
-                 .dev = st.st_dev,
-                 .ino = st.st_ino,
-                 .size = static_cast<std::uint64_t>(st.st_size),
-                 .mtime_ns = std::int64_t{st.st_mtim.tv_sec} * 1000000000 +
-                             st.st_mtim.tv_nsec};
-  };
-}
-
 void plan_spellings(CompareResult& result, const FileTimeMap& local_map,
                     const FileTimeMap& host_map, const LookUp& look_up,
                     const HostNames& names) {
@@ -622,8 +374,8 @@ void plan_spellings(CompareResult& result, const FileTimeMap& local_map,
   Planner plan{.result = result,
                .local_map = local_map,
                .host_map = host_map,
-               .look_up = look_up,
-               .names = names};
+               .names = names,
+               .landings = {.host_map = host_map, .look_up = look_up}};
   std::vector<DiffEntry> added;
   if (result.missing_count > 0) {
     plan.host_folders = folders_of(host_map);
@@ -655,7 +407,14 @@ void plan_spellings(CompareResult& result, const FileTimeMap& local_map,
     replace_other_sizes(plan, added, taken);
   }
   if (names.may_ignore_case) {
-    order_new_names(plan);
+    std::vector<NewPath> paths;
+    for (const Route& route : plan.routes) {
+      if (route.end == End::NEW && result.entries[route.entry].type == MISSING) {
+        paths.push_back(
+            {.entry = route.entry, .host = route.host, .depth = route.depth});
+      }
+    }
+    set_waves(result.entries, paths);
   }
   for (std::size_t i = 0; i < result.entries.size(); ++i) {
     DiffEntry& entry = result.entries[i];

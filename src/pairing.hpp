@@ -7,35 +7,8 @@
 #ifndef KELVODA_PAIRING_HPP_
 #define KELVODA_PAIRING_HPP_
 
-#include <sys/types.h>
-
-#include <cstdint>
-#include <functional>
-#include <string>
-#include <string_view>
-
+#include "landing.hpp"
 #include "records.hpp"
-
-// What a name lands on in a host folder.
-enum class Kind { NONE, REGULAR, FOLDER, OTHER };
-
-// The host's answer to a lookup.
-struct Found {
-  Kind kind = Kind::NONE;  // NONE: the name lands on nothing
-  dev_t dev = 0;
-  ino_t ino = 0;
-  std::uint64_t size = 0;
-  std::int64_t mtime_ns = 0;
-};
-
-// Looks `name` up in the host folder `folder` (its path below the host root
-// as the host lists it, "" for the root), not following a last link.
-using LookUp =
-    std::function<Found(std::string_view folder, std::string_view name)>;
-
-// Returns lookups on the host tree at `host_root`, through folders opened
-// from it without following links.
-LookUp look_up_on_host(const std::string& host_root);
 
 // Settles in `result` what the host makes of local names that it did not
 // list under their own spelling, asking `look_up` at most once for each
