@@ -42,11 +42,19 @@ bool still_running(std::string_view name) {
 }  // namespace
 
 Marker make_marker(const std::string& host_root) {
-  Marker marker{.root = UniqueFd(open(host_root.c_str(),
-                                      O_PATH | O_DIRECTORY | O_CLOEXEC))};
+  // Readable where it may be, so that its times can be given back.
+  Marker marker{.root = UniqueFd(
+                    open(host_root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))};
   if (!marker.root.valid()) {
+    marker.root.reset(
+        open(host_root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  }
+  struct stat st {};
+  if (!marker.root.valid() || fstat(marker.root.get(), &st) != 0) {
     return marker;
   }
+  marker.accessed = st.st_atim;
+  marker.modified = st.st_mtim;
   // Capitals, so that a host listing small letters shows it otherwise.
   const std::string name =
       ".kelvoda-" + std::to_string(getpid()) + "-Marke.tmp";
@@ -133,6 +141,10 @@ void remove_marker(Marker& marker) {
     unregister_hidden(marker.slot);
     marker.slot = -1;
     marker.name.clear();
+    // Other tools (rsync -a) compare folder times; the marker's coming and
+    // going leaves no trace. A host that refuses keeps the new time.
+    const timespec times[2] = {marker.accessed, marker.modified};
+    futimens(marker.root.get(), times);
   }
   marker.root.reset();
 }

@@ -5,6 +5,7 @@
 #ifndef KELVODA_MARKER_HPP_
 #define KELVODA_MARKER_HPP_
 
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,9 @@ struct Marker {
   UniqueFd root = {};     // the host root, held while the marker exists
   std::string name = {};  // empty where the host could not be written
   int slot = -1;          // its entry in the interrupt handler's table
+  // The root's times before the marker came, which it gets back after.
+  timespec accessed = {};
+  timespec modified = {};
 };
 
 // Makes the marker ".kelvoda-<pid>-Marke.tmp" in the host root `host_root`,
@@ -47,7 +51,8 @@ std::vector<std::string> leftovers(const Marker& marker,
 bool remove_leftovers(FolderChain& host,
                       const std::vector<std::string>& leftovers);
 
-// Removes the marker, if there is one, and lets go of the host root.
+// Removes the marker, if there is one, gives the host root back the times
+// it had, and lets go of it.
 void remove_marker(Marker& marker);
 
 #endif  // KELVODA_MARKER_HPP_
