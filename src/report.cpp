@@ -1,6 +1,6 @@
-// The report of pending actions. Every line is built in memory and written
-// with one output operation: stdout is unit-buffered, so each operation costs
-// a write of its own.
+// The report of pending actions. Its lines are built in memory and written
+// in blocks: stdout is unit-buffered, so each output operation costs a write
+// of its own.
 #include "report.hpp"
 
 #include <sys/ioctl.h>
@@ -36,6 +36,8 @@ std::string_view line_text(DiffType type) {
   }
   return {};
 }
+
+constexpr std::size_t REPORT_BLOCK = std::size_t{64} * 1024;
 
 constexpr std::string_view RENAME_TEXT =
     " -> auf dem Host anders geschrieben, muß umbenannt werden.\n";
@@ -77,23 +79,29 @@ void print_results(const CompareResult& result, std::int32_t width,
   std::uint64_t newer_lines = 0;
   std::uint64_t missing_lines = 0;
   std::uint64_t deleted_lines = 0;
+  // Lines go out in blocks: one write a line would cost a system call each.
+  std::string out;
+  const auto add = [&out](std::string_view text) {
+    out += text;
+    if (out.size() >= REPORT_BLOCK) {
+      std::cout << out;
+      out.clear();
+    }
+  };
   if (!result.entries.empty() || !result.renames.empty()) {
-    std::cout << "\n";
+    add("\n");
   }
-  std::string line;
   for (const Rename& rename : result.renames) {
-    line = format_left(shown(console, Stream::OUT, rename.rel_path), width);
-    line += RENAME_TEXT;
-    std::cout << line;
+    add(format_left(shown(console, Stream::OUT, rename.rel_path), width));
+    add(RENAME_TEXT);
   }
   for (const DiffEntry& entry : result.entries) {
     std::string_view text = line_text(entry.type);
     if (text.empty()) {
       continue;
     }
-    line = format_left(shown(console, Stream::OUT, entry.rel_path), width);
-    line += text;
-    std::cout << line;
+    add(format_left(shown(console, Stream::OUT, entry.rel_path), width));
+    add(text);
     switch (entry.type) {
       case NEWER:
       case REPLACED:
@@ -108,7 +116,7 @@ void print_results(const CompareResult& result, std::int32_t width,
         break;
     }
   }
-  std::cout << "\nZusammenfassung für " +
+  std::cout << out + "\nZusammenfassung für " +
                    std::to_string(result.local_total + result.host_total) +
                    " Dateien:\n" + std::to_string(newer_lines) +
                    " Dateien müssen aktualisiert werden. " +
