@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <string_view>
+#include <utility>
 
 #include "batch.hpp"
 #include "clear.hpp"
@@ -34,6 +35,9 @@ std::pair<std::string_view, std::string> split(std::string_view rel) {
   return {rel.substr(0, slash), std::string(rel.substr(slash + 1))};
 }
 
+// Whether a copy is tried for the first time, or again after the deletions.
+enum class Attempt { FIRST, AGAIN };
+
 struct Run {
   const std::string& local_root;
   const std::string& host_root;
@@ -50,7 +54,15 @@ struct Run {
   dev_t device = 0;
   std::uint16_t wave = 0;  // of the copies written last
   bool changed = false;    // whether the host needs the final sync
+  // Copies that found no room: tried again once the deletions are done.
+  Attempt attempt = Attempt::FIRST;
+  std::vector<const DiffEntry*> no_room = {};
 };
+
+// Whether a copy failed for lack of room, which the run's deletions may free.
+bool out_of_room(const Run& run, int error) {
+  return run.attempt == Attempt::FIRST && (error == ENOSPC || error == EDQUOT);
+}
 
 void report_copy_failure(Run& run, const DiffEntry& entry, int error) {
   report_failure(
@@ -112,6 +124,10 @@ void report_copies(Run& run, const std::vector<WaitingCopy>& done) {
     if (error == EEXIST && entry.type == MISSING &&
         waiting.copy.target != Target::STAGED) {
       error = make_way(run, entry);
+    }
+    if (out_of_room(run, error)) {
+      run.no_room.push_back(&entry);
+      continue;
     }
     if (error != 0) {
       report_copy_failure(run, entry, error);
@@ -206,12 +222,43 @@ int write_copy_of(Run& run, const DiffEntry& entry, Failed& failed) {
   return 0;
 }
 
+// Writes the copy of `entry`, made as needed; reports a failure, or keeps
+// a copy that found no room for another attempt.
+void try_copy(Run& run, const DiffEntry& entry) {
+  Failed failed = Failed::COPY;
+  int error = write_copy_of(run, entry, failed);
+  if (error == EMFILE) {
+    flush(run);  // the waiting copies give their descriptors back
+    error = write_copy_of(run, entry, failed);
+  }
+  if (error == 0) {
+    return;
+  }
+  flush(run);  // the earlier copies' messages come first
+  if (out_of_room(run, error)) {
+    run.no_room.push_back(&entry);
+    return;
+  }
+  if (failed == Failed::FOLDER) {
+    report_failure(
+        run.console,
+        path_action(run.console, "Erstellen des Verzeichnisses",
+                    fs::path(join(run.host_root, entry.rel_path))
+                        .parent_path()
+                        .native()),
+        error);
+    return;
+  }
+  report_copy_failure(run, entry, error);
+}
+
 void write_entry(Run& run, const DiffEntry& entry) {
-  const std::string source = join(run.local_root, entry.rel_path);
-  const std::string target = join(run.host_root, entry.rel_path);
   say(run.console, Stream::OUT,
-      shown(run.console, Stream::OUT, source) + " -> " +
-          shown(run.console, Stream::OUT, target) + "\n");
+      shown(run.console, Stream::OUT, join(run.local_root, entry.rel_path)) +
+          " -> " +
+          shown(run.console, Stream::OUT,
+                join(run.host_root, entry.rel_path)) +
+          "\n");
   status_copy_start(run.console, entry.rel_path, entry.size);
   if (entry.wave != run.wave) {
     // The names of the earlier wave are in place before this one's come.
@@ -228,24 +275,7 @@ void write_entry(Run& run, const DiffEntry& entry) {
                                     run.host.chain.levels.size()));
     return;
   }
-  Failed failed = Failed::COPY;
-  int error = write_copy_of(run, entry, failed);
-  if (error == EMFILE) {
-    flush(run);  // the waiting copies give their descriptors back
-    error = write_copy_of(run, entry, failed);
-  }
-  if (error == 0) {
-    return;
-  }
-  flush(run);  // the earlier copies' messages come first
-  if (failed == Failed::FOLDER) {
-    report_failure(run.console,
-                   path_action(run.console, "Erstellen des Verzeichnisses",
-                               fs::path(target).parent_path().native()),
-                   error);
-    return;
-  }
-  report_copy_failure(run, entry, error);
+  try_copy(run, entry);
 }
 
 void remove_entry(Run& run, const DiffEntry& entry) {
@@ -359,6 +389,13 @@ void sync_different_files(const CompareResult& plan,
       continue;
     }
     status_file_done(console);
+  }
+  flush(run);
+  // The deletions may have freed the room a copy lacked; only a copy that
+  // fails again is reported.
+  run.attempt = Attempt::AGAIN;
+  for (const DiffEntry* entry : std::exchange(run.no_room, {})) {
+    try_copy(run, *entry);
   }
   flush(run);
   remove_unfilled(run.host);
