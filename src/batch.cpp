@@ -93,8 +93,8 @@ void fail_folder(Batches& batches, StagedFolder& folder, int error) {
       }
     }
   }
-  remove_tree(folder.parent->get(), hidden_name(folder.slot));
-  unregister_hidden(folder.slot);
+  remove_tree(folder.parent->get(), folder.hidden.name());
+  folder.hidden.reset();
 }
 
 // Closes the copies of `batch` written under their own names in staged
@@ -130,7 +130,7 @@ void place_folders(Batches& batches, const Batch& batch) {
       continue;
     }
     if (const int error =
-            place_folder(folder->parent->get(), folder->slot, folder->name);
+            place_folder(folder->parent->get(), folder->hidden, folder->name);
         error != 0) {
       // It stays known as failed, for the copies still to come below it.
       fail_folder(batches, *folder, error);
@@ -291,8 +291,8 @@ std::shared_ptr<StagedFolder> stage_new_folder(Batches& batches,
                                                CopyState& copies,
                                                const FolderLevel& parent,
                                                const FolderLevel& level) {
-  int slot = -1;
-  if (stage_folder(copies, parent.fd->get(), level.name, slot) != 0) {
+  HiddenEntry hidden;
+  if (stage_folder(copies, parent.fd->get(), level.name, hidden) != 0) {
     return nullptr;
   }
   batches.staged.push_back(
@@ -300,7 +300,7 @@ std::shared_ptr<StagedFolder> stage_new_folder(Batches& batches,
                                                   .name = level.name,
                                                   .folder = level.fd,
                                                   .created = level.created,
-                                                  .slot = slot}));
+                                                  .hidden = std::move(hidden)}));
   return batches.staged.back();
 }
 

@@ -42,7 +42,7 @@ struct StagedFolder {
   std::string name = {};  // under which it goes in place
   std::shared_ptr<const UniqueFd> folder = nullptr;  // the folder itself
   std::shared_ptr<CreatedFolder> created = nullptr;  // with its path
-  int slot = -1;
+  HiddenEntry hidden = {};
   std::size_t placed = 0;  // copies below it put in place
   FolderStage stage = FolderStage::OPEN;
   int error = 0;  // why it FAILED

@@ -133,31 +133,25 @@ int open_receiver(CopyState& state, PendingCopy& pending, mode_t mode) {
   if (pending.target == Target::STAGED) {
     // Nothing in a staged folder can be seen yet; the handler removes the
     // folder with the file, once the file is closed.
-    pending.slot = register_descriptor(-1, -1);
-    fd = pending.slot < 0 ? -1 : openat(to, pending.name.c_str(), CREATE, mode);
+    pending.hidden = register_hidden(-1, "", Hidden::HIDDEN_FILE);
+    fd = pending.hidden.valid()
+             ? openat(to, pending.name.c_str(), CREATE, mode)
+             : -1;
   } else {
     do {
-      if (pending.slot >= 0) {
-        unregister_hidden(pending.slot);
-      }
-      pending.slot = claim_hidden(state, to, Hidden::HIDDEN_FILE);
-      fd = pending.slot < 0
-               ? -1
-               : openat(to, hidden_name(pending.slot), CREATE, mode);
+      pending.hidden = claim_hidden(state, to, Hidden::HIDDEN_FILE);
+      fd = pending.hidden.valid()
+               ? openat(to, pending.hidden.name(), CREATE, mode)
+               : -1;
     } while (fd < 0 && errno == EEXIST);
   }
   if (fd < 0) {
     const int error = errno;
-    if (pending.slot >= 0) {
-      unregister_hidden(pending.slot);
-      pending.slot = -1;
-    }
+    pending.hidden.reset();
     errno = error;
     return -1;
   }
-  if (pending.slot >= 0) {
-    register_descriptor(pending.slot, fd);
-  }
+  pending.hidden.set_file(fd);
   return fd;
 }
 
@@ -182,19 +176,11 @@ int fill(CopyState& state, int in, const struct stat& st, int out) {
   return 0;
 }
 
-// Hands the slot of `pending` back to the interrupt handler's table.
-void release_slot(PendingCopy& pending) {
-  if (pending.slot >= 0) {
-    unregister_hidden(pending.slot);
-    pending.slot = -1;
-  }
-}
-
 // Closes the file of `pending`; returns 0 or the error of the close, which
 // is where some file systems report a failed write.
 int close_file(PendingCopy& pending) {
-  if (pending.slot >= 0) {
-    register_descriptor(pending.slot, -1);
+  if (pending.hidden.valid()) {
+    pending.hidden.set_file(-1);
   }
   return pending.file.close();
 }
@@ -211,7 +197,7 @@ int refused_name(int folder, const char* from, int error) {
 
 }  // namespace
 
-int claim_hidden(CopyState& state, int folder, Hidden kind) {
+HiddenEntry claim_hidden(CopyState& state, int folder, Hidden kind) {
   std::array<char, 40> name{};
   std::snprintf(name.data(), name.size(), ".kelvoda-%d-%u.tmp",
                 static_cast<int>(state.pid), state.hidden_counter++);
@@ -305,10 +291,10 @@ int place_copy(PendingCopy& pending) {
       discard_copy(pending);
       return closed;
     }
-    release_slot(pending);
+    pending.hidden.reset();
     return 0;
   }
-  if (pending.slot < 0) {
+  if (!pending.hidden.valid()) {
     // Linking never replaces: an occupied name gives EEXIST.
     int error = link_unnamed(pending.file.get(), to, name);
     if (const int closed = pending.file.close(); error == 0 && closed != 0) {
@@ -328,14 +314,14 @@ int place_copy(PendingCopy& pending) {
   if (pending.target == Target::NEW &&
       fstatat(to, name, &occupant, AT_SYMLINK_NOFOLLOW) == 0) {
     error = EEXIST;
-  } else if (renameat(to, hidden_name(pending.slot), to, name) != 0) {
-    error = refused_name(to, hidden_name(pending.slot), errno);
+  } else if (renameat(to, pending.hidden.name(), to, name) != 0) {
+    error = refused_name(to, pending.hidden.name(), errno);
   }
   if (error != 0) {
     discard_copy(pending);
     return error;
   }
-  release_slot(pending);
+  pending.hidden.reset();
   return 0;
 }
 
@@ -347,36 +333,35 @@ void discard_copy(PendingCopy& pending) {
   }
   if (pending.target == Target::STAGED) {
     unlinkat(pending.folder->get(), pending.name.c_str(), 0);
-  } else if (pending.slot >= 0) {
-    unlinkat(pending.folder->get(), hidden_name(pending.slot), 0);
+  } else if (pending.hidden.valid()) {
+    unlinkat(pending.folder->get(), pending.hidden.name(), 0);
   }
-  release_slot(pending);
+  pending.hidden.reset();
 }
 
 int stage_folder(CopyState& state, int parent, const std::string& name,
-                 int& slot) {
-  slot = claim_hidden(state, parent, Hidden::STAGED_FOLDER);
-  if (slot < 0) {
+                 HiddenEntry& hidden) {
+  hidden = claim_hidden(state, parent, Hidden::STAGED_FOLDER);
+  if (!hidden.valid()) {
     return errno;
   }
-  if (renameat(parent, name.c_str(), parent, hidden_name(slot)) != 0) {
+  if (renameat(parent, name.c_str(), parent, hidden.name()) != 0) {
     const int error = errno;
-    unregister_hidden(slot);
-    slot = -1;
+    hidden.reset();
     return error;
   }
   return 0;
 }
 
-int place_folder(int parent, int slot, const std::string& name) {
+int place_folder(int parent, HiddenEntry& hidden, const std::string& name) {
   // A rename would replace an empty folder that took the name meanwhile.
   struct stat occupant {};
   if (fstatat(parent, name.c_str(), &occupant, AT_SYMLINK_NOFOLLOW) == 0) {
     return EEXIST;
   }
-  if (renameat(parent, hidden_name(slot), parent, name.c_str()) != 0) {
-    return refused_name(parent, hidden_name(slot), errno);
+  if (renameat(parent, hidden.name(), parent, name.c_str()) != 0) {
+    return refused_name(parent, hidden.name(), errno);
   }
-  unregister_hidden(slot);
+  hidden.reset();
   return 0;
 }

@@ -34,8 +34,9 @@ CopyState start_copies(Console& console);
 
 // Registers a fresh hidden name (".kelvoda-<pid>-<n>.tmp") in the open
 // folder `folder` with the interrupt handler as `kind`, before it is made.
-// Returns its slot, or -1 with errno set when the table is full.
-int claim_hidden(CopyState& state, int folder, Hidden kind);
+// Returns its handle, one that is not valid with errno set when the table
+// is full.
+HiddenEntry claim_hidden(CopyState& state, int folder, Hidden kind);
 
 // Whether a copy creates a file the host lacks, replaces one it has, or
 // creates one in a staged folder (see stage_folder), where it is written
@@ -47,14 +48,14 @@ enum class Sync { LATER, NOW };
 
 // A copy: where it goes and, once written, the file that holds it until it
 // is put in place, kept open: an unnamed file, a hidden file beside the
-// target, or the file under its own name in a staged folder. `slot` is its
-// entry in the interrupt handler's table, or -1.
+// target, or the file under its own name in a staged folder. `hidden` is
+// its entry in the interrupt handler's table, if it has one.
 struct PendingCopy {
   std::shared_ptr<const UniqueFd> folder = nullptr;  // where it goes
   std::string name = {};  // its name there and locally
   Target target = Target::NEW;
   UniqueFd file = {};
-  int slot = -1;
+  HiddenEntry hidden = {};
   off_t size = 0;
 };
 
@@ -87,15 +88,16 @@ void discard_copy(PendingCopy& pending);
 // folder is put in place by one rename.
 
 // Stages the folder `name` of `parent`, which this run has just made and
-// which is empty: renames it to a hidden name, registered in `slot`.
+// which is empty: renames it to a hidden name, registered in `hidden`.
 // Returns 0 or the error number; on failure the folder stays where it is.
 int stage_folder(CopyState& state, int parent, const std::string& name,
-                 int& slot);
+                 HiddenEntry& hidden);
 
-// Puts the staged folder of `slot` in `parent` in place under `name`,
-// unless the host resolves that name by now (EEXIST). Returns 0 or the
-// error number; on failure the staged folder stays where it is.
-int place_folder(int parent, int slot, const std::string& name);
+// Puts the staged folder `hidden` of `parent` in place under `name`, unless
+// the host resolves that name by now (EEXIST), and gives its entry back.
+// Returns 0 or the error number; on failure the staged folder stays where
+// it is.
+int place_folder(int parent, HiddenEntry& hidden, const std::string& name);
 
 // Copies `length` bytes at `offset` of `in` to the same offset of `out`, in
 // the kernel while `state` allows it, otherwise through a buffer. Stops early

@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <utility>
 
 #include "console.hpp"
 
@@ -200,10 +201,10 @@ void install_interrupt_cleanup() {
   }
 }
 
-int register_hidden(int folder, const char* name, Hidden kind) {
+HiddenEntry register_hidden(int folder, const char* name, Hidden kind) {
   const int index = take_slot();
   if (index < 0) {
-    return -1;
+    return {};
   }
   Slot& slot = slot_at(index);
   slot.folder = folder;
@@ -213,26 +214,22 @@ int register_hidden(int folder, const char* name, Hidden kind) {
   std::memcpy(slot.name.data(), name, length);
   slot.name[length] = '\0';
   publish(index);
-  return index;
+  return HiddenEntry(index);
 }
 
-int register_descriptor(int slot, int file) {
-  if (slot < 0) {
-    slot = register_hidden(-1, "", Hidden::HIDDEN_FILE);
-    if (slot < 0) {
-      return -1;
-    }
+const char* HiddenEntry::name() const {
+  return slot_at(slot_).name.data();
+}
+
+void HiddenEntry::set_file(int file) {
+  slot_at(slot_).file = file;
+}
+
+void HiddenEntry::reset() {
+  if (slot_ < 0) {
+    return;
   }
-  slot_at(slot).file = file;
-  return slot;
-}
-
-const char* hidden_name(int slot) {
-  return slot_at(slot).name.data();
-}
-
-void unregister_hidden(int slot) {
-  slot_at(slot).used = 0;
+  slot_at(std::exchange(slot_, -1)).used = 0;
   while (slots_end > 0 && slot_at(slots_end - 1).used == 0) {
     slots_end = slots_end - 1;
   }

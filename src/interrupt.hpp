@@ -5,6 +5,7 @@
 #define KELVODA_INTERRUPT_HPP_
 
 #include <cstddef>
+#include <utility>
 
 // The most entries registered at one time. Each waiting copy holds one at
 // most (its hidden file, or its descriptor in a staged folder) and each
@@ -26,25 +27,46 @@ enum class Hidden { HIDDEN_FILE, STAGED_FOLDER };
 // process exits is removed as well.
 void install_interrupt_cleanup();
 
+// An entry of the handler's table: while the handle lives, an interrupt
+// closes its descriptor and removes its hidden entry; once the entry has its
+// final name or is gone, the handle gives the slot back. Move-only.
+class HiddenEntry {
+ public:
+  HiddenEntry() = default;
+  HiddenEntry(HiddenEntry&& other) noexcept
+      : slot_(std::exchange(other.slot_, -1)) {}
+  HiddenEntry& operator=(HiddenEntry&& other) noexcept {
+    reset();
+    slot_ = std::exchange(other.slot_, -1);
+    return *this;
+  }
+  HiddenEntry(const HiddenEntry&) = delete;
+  HiddenEntry& operator=(const HiddenEntry&) = delete;
+  ~HiddenEntry() { reset(); }
+
+  bool valid() const { return slot_ >= 0; }
+  // The name registered, which must be valid.
+  const char* name() const;
+  // Registers `file` as the descriptor the handler closes before it removes
+  // anything (a FUSE driver keeps a file that is still open under a new
+  // hidden name instead of removing it); -1 once it is closed.
+  void set_file(int file);
+  // Gives the slot back: the entry has its final name or is gone.
+  void reset();
+
+ private:
+  friend HiddenEntry register_hidden(int folder, const char* name,
+                                     Hidden kind);
+  explicit HiddenEntry(int slot) : slot_(slot) {}
+  int slot_ = -1;
+};
+
 // Registers the hidden entry `name` (at most 39 bytes) of kind `kind` in the
 // open folder `folder`, before it is made, so that an interrupt removes it;
-// `name` may be empty for an entry that is only a descriptor to close (see
-// `register_descriptor`). Returns the slot, or -1 with errno EMFILE when
-// the table is full.
-int register_hidden(int folder, const char* name, Hidden kind);
-
-// Registers `file`, a descriptor that the handler closes before it removes
-// anything, since a FUSE driver keeps a file that is still open under a
-// new hidden name instead of removing it. With `slot` -1 a slot is taken
-// for the descriptor alone; returns the slot, or -1 with errno EMFILE.
-int register_descriptor(int slot, int file);
-
-// The name registered in `slot`.
-const char* hidden_name(int slot);
-
-// Forgets `slot`: its entry has its final name or is gone, and its
-// descriptor is closed or no longer the handler's to close.
-void unregister_hidden(int slot);
+// `name` may be empty for an entry that is only a descriptor to close.
+// Returns its handle, one that is not valid with errno EMFILE when the table
+// is full.
+HiddenEntry register_hidden(int folder, const char* name, Hidden kind);
 
 // Removes the folder `name` of `parent` with everything in it, without
 // following links and using only calls a signal handler may make. Ends

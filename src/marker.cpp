@@ -58,16 +58,15 @@ Marker make_marker(const std::string& host_root) {
   // Capitals, so that a host listing small letters shows it otherwise.
   const std::string name =
       ".kelvoda-" + std::to_string(getpid()) + "-Marke.tmp";
-  marker.slot =
+  marker.hidden =
       register_hidden(marker.root.get(), name.c_str(), Hidden::HIDDEN_FILE);
-  if (marker.slot < 0) {
+  if (!marker.hidden.valid()) {
     return marker;
   }
   const UniqueFd file(openat(marker.root.get(), name.c_str(),
                              O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
   if (!file.valid()) {
-    unregister_hidden(marker.slot);
-    marker.slot = -1;
+    marker.hidden.reset();
     return marker;
   }
   marker.name = name;
@@ -138,8 +137,7 @@ bool remove_leftovers(FolderChain& host,
 void remove_marker(Marker& marker) {
   if (!marker.name.empty()) {
     unlinkat(marker.root.get(), marker.name.c_str(), 0);
-    unregister_hidden(marker.slot);
-    marker.slot = -1;
+    marker.hidden.reset();
     marker.name.clear();
     // Other tools (rsync -a) compare folder times; the marker's coming and
     // going leaves no trace. A host that refuses keeps the new time.

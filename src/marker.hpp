@@ -10,13 +10,14 @@
 #include <vector>
 
 #include "folders.hpp"
+#include "interrupt.hpp"
 #include "records.hpp"
 
 // The marker of one run.
 struct Marker {
   UniqueFd root = {};     // the host root, held while the marker exists
   std::string name = {};  // empty where the host could not be written
-  int slot = -1;          // its entry in the interrupt handler's table
+  HiddenEntry hidden = {};  // its entry in the interrupt handler's table
   // The root's times before the marker came, which it gets back after.
   timespec accessed = {};
   timespec modified = {};

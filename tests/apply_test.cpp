@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "interrupt.hpp"
 #include "prune.hpp"
 #include "test_util.hpp"
 
@@ -167,6 +168,22 @@ TEST(Apply, CopiesIntoNewFoldersAndOverwrites) {
     EXPECT_GE(s.h.mtime(rel), before) << rel;
   }
   EXPECT_EQ(s.h.files(), (std::vector<std::string>{"a/b/f", "a/b/x", "n"}));
+}
+
+// Every copy gives its entry of the interrupt handler's table back once it
+// is in place: more copies than the table holds go through in one run.
+TEST(Apply, MoreCopiesInOneRunThanTheTableOfHiddenEntriesHolds) {
+  Sides s;
+  const std::size_t count = MAX_HIDDEN + 100;
+  // Overwrites, each through a hidden file of its own.
+  for (std::size_t i = 0; i < count; ++i) {
+    s.l.write("many/" + std::to_string(i), "new", OLD + 10);
+    s.h.write("many/" + std::to_string(i), "", OLD);
+  }
+  const RunResult run = run_yes(s);
+  EXPECT_TRUE(run.err.empty()) << run.err.substr(0, 500);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(s.h.read("many/" + std::to_string(count - 1)), "new");
 }
 
 // The last file two levels down takes both emptied folders with it, deepest
