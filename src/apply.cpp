@@ -41,6 +41,7 @@ enum class Attempt { FIRST, AGAIN };
 struct Run {
   const std::string& local_root;
   const std::string& host_root;
+  const HeldRoots& roots;
   Console& console;
   FolderChain local;
   HostFolders host;
@@ -57,7 +58,28 @@ struct Run {
   // Copies that found no room: tried again once the deletions are done.
   Attempt attempt = Attempt::FIRST;
   std::vector<const DiffEntry*> no_room = {};
+  bool stopped = false;  // the host root's path names another folder
 };
+
+// How many entries go by between two checks that the host is still the one
+// held.
+constexpr std::size_t HOST_CHECK_EVERY = 256;
+
+// Whether the host root's path still names the folder held; once it does
+// not (a disk unmounted or swapped midway), says so once and stops the run:
+// nothing more is written into a file system that is not the backup.
+bool host_held(Run& run) {
+  if (!run.stopped && (run.roots.host == nullptr ||
+                       still_names(run.host_root, *run.roots.host))) {
+    return true;
+  }
+  if (!run.stopped) {
+    run.stopped = true;
+    report_moved_root(run.console, "Das Host-Verzeichnis", run.host_root,
+                      "der Abgleich wurde abgebrochen");
+  }
+  return false;
+}
 
 // Whether a copy failed for lack of room, which the run's deletions may free.
 bool out_of_room(const Run& run, int error) {
@@ -354,29 +376,43 @@ int sync_host(Run& run) {
 
 void sync_different_files(const CompareResult& plan,
                           const std::string& local_root,
-                          const std::string& host_root, Console& console) {
+                          const std::string& host_root,
+                          const HeldRoots& roots, Console& console) {
   install_interrupt_cleanup();
   const std::vector<DiffEntry>& entries = plan.entries;
   Run run{.local_root = local_root,
           .host_root = host_root,
+          .roots = roots,
           .console = console,
-          .local = {.root = local_root},
-          .host = {.chain = {.root = host_root}},
+          .local = {.root = local_root, .held = roots.local},
+          .host = {.chain = {.root = host_root, .held = roots.host}},
           .copies = start_copies(console),
           .batches = start_batches(),
-          .clearing = {.entries = entries, .host_root = host_root},
-          .claims = {.root = host_root}};
+          .clearing = {.entries = entries,
+                       .host_root = host_root,
+                       .held = roots.host},
+          .claims = {.root = host_root, .held = roots.host}};
   std::uint64_t bytes = 0;
   for (const DiffEntry& entry : entries) {
     bytes += entry.type == DELETED || entry.type == TAKEN ? 0 : entry.size;
   }
   status_apply_start(console, entries.size(), bytes);
+  if (!host_held(run)) {
+    status_finish(console);
+    return;
+  }
   if (remove_leftovers(run.host.chain, plan.leftovers)) {
     note_host_device(run);
     run.changed = true;
   }
   rename_entries(run, plan.renames);
-  for (const DiffEntry& entry : entries) {
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const DiffEntry& entry = entries[i];
+    const bool first_deletion =
+        entry.type == DELETED && (i == 0 || entries[i - 1].type != DELETED);
+    if ((i % HOST_CHECK_EVERY == 0 || first_deletion) && !host_held(run)) {
+      break;
+    }
     if (entry.type == DELETED) {
       // Every copy is in place before the first deletion.
       flush(run);
@@ -395,11 +431,13 @@ void sync_different_files(const CompareResult& plan,
   // fails again is reported.
   run.attempt = Attempt::AGAIN;
   for (const DiffEntry* entry : std::exchange(run.no_room, {})) {
-    try_copy(run, *entry);
+    if (host_held(run)) {
+      try_copy(run, *entry);
+    }
   }
   flush(run);
   remove_unfilled(run.host);
-  if (run.changed) {
+  if (run.changed && !run.stopped) {
     status_sync_start(console);
     if (const int error = sync_host(run); error != 0) {
       report_failure(console,
@@ -415,5 +453,5 @@ void sync_different_files(const std::vector<DiffEntry>& entries,
                           const std::string& host_root) {
   Console plain;
   sync_different_files(CompareResult{.entries = entries}, local_root,
-                       host_root, plain);
+                       host_root, hold_roots(local_root, host_root), plain);
 }

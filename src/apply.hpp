@@ -7,6 +7,7 @@
 
 #include "console.hpp"
 #include "records.hpp"
+#include "roots.hpp"
 
 // Carries out `plan`: removes the hidden entries killed runs left, renames
 // host entries to their local spelling, then works through the entries in
@@ -19,9 +20,12 @@
 // copy and a line per rename and per removed file or folder on stdout, and
 // each failed step on stderr; a failed step ends only its own entry. Shows
 // how far it got on `console`'s status line.
+// Works in the trees through `roots`, held since the walks; where the host
+// root's path names another folder by now, stops with an error.
 void sync_different_files(const CompareResult& plan,
                           const std::string& local_root,
-                          const std::string& host_root, Console& console);
+                          const std::string& host_root,
+                          const HeldRoots& roots, Console& console);
 
 // Carries out `entries` alone, with a console that shows no status line.
 void sync_different_files(const std::vector<DiffEntry>& entries,

@@ -123,7 +123,7 @@ int clear_file_way(Clearing& clearing, Console& console, int folder,
   // A folder where the local tree has a file: its listed files are all due
   // for deletion, since the local tree has nothing below a file.
   const std::string prefix = std::string(rel) + "/";
-  FolderChain chain{.root = clearing.host_root};
+  FolderChain chain{.root = clearing.host_root, .held = clearing.held};
   for (const DiffEntry& entry : clearing.entries) {
     if (entry.type != DELETED || !entry.rel_path.starts_with(prefix) ||
         settled(clearing, entry.rel_path)) {

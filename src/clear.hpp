@@ -5,6 +5,7 @@
 #ifndef KELVODA_CLEAR_HPP_
 #define KELVODA_CLEAR_HPP_
 
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -15,11 +16,12 @@
 #include "records.hpp"
 
 // The run's DELETED keys, indexed on first need, and those already dealt
-// with before their turn: removed to clear the way, or taken over by a
-// local file's copy.
+// with before their turn, removed to clear the way; the host root as given
+// and as held.
 struct Clearing {
   const std::vector<DiffEntry>& entries;
   const std::string& host_root;
+  std::shared_ptr<const UniqueFd> held = nullptr;
   std::unordered_set<std::string_view> deleted = {};
   std::unordered_set<std::string_view> settled = {};
 };

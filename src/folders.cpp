@@ -40,7 +40,9 @@ int open_level(int parent, const std::string& name, Create create, bool make,
 
 int open_folders(FolderChain& chain, std::string_view rel_folder,
                  Create create) {
-  if (chain.levels.empty()) {
+  if (chain.levels.empty() && chain.held != nullptr) {
+    chain.levels.push_back({.fd = chain.held});
+  } else if (chain.levels.empty()) {
     const int fd = open(chain.root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
       return errno;

@@ -76,6 +76,8 @@ struct FolderLevel {
 // the root, `levels[i]` the folder named by the first i names.
 struct FolderChain {
   std::string root = {};
+  // The root, held by the caller; where null, it is opened by its path.
+  std::shared_ptr<const UniqueFd> held = nullptr;
   std::vector<FolderLevel> levels = {};
   // How many levels below the root the last open_folders kept from before.
   std::size_t kept = 0;

@@ -14,6 +14,7 @@
 #include "compare.hpp"
 #include "interrupt.hpp"
 #include "marker.hpp"
+#include "messages.hpp"
 #include "pairing.hpp"
 #include "records.hpp"
 #include "report.hpp"
@@ -146,8 +147,9 @@ int main(int argc, char** argv) {
     return fail_nested();
   }
   RootWatches watches = watch_roots(local_root, host_root);
+  const HeldRoots roots = hold_roots(local_root, host_root);
   install_interrupt_cleanup();
-  Marker marker = make_marker(host_root);
+  Marker marker = make_marker(roots.host.get());
   const auto [local, host] =
       scan_both(local_root, host_root, console, &watches.host, &watches.local);
   status_suspend(console);  // from the report until the answer
@@ -159,7 +161,8 @@ int main(int argc, char** argv) {
     return fail_nested();
   }
   CompareResult result = compare_dirs(local.map, host.map);
-  plan_spellings(result, local.map, host.map, look_up_on_host(host_root),
+  plan_spellings(result, local.map, host.map,
+                 look_up_on_host(host_root, roots.host),
                  host_names(marker, host.run_entries));
   result.leftovers = leftovers(marker, host.run_entries);
   remove_marker(marker);
@@ -186,8 +189,19 @@ int main(int argc, char** argv) {
       return answer == Answer::CANCEL ? 0 : 1;
     }
   }
+  // The trees written must be the trees scanned: a disk unmounted or
+  // swapped while the question waited changes nothing.
+  if (const Moved moved = moved_root(roots, local_root, host_root);
+      moved != Moved::NONE) {
+    report_moved_root(
+        console,
+        moved == Moved::LOCAL ? "Das lokale Verzeichnis" : "Das Host-Verzeichnis",
+        moved == Moved::LOCAL ? local_root : host_root,
+        "nichts wurde geändert");
+    return 1;
+  }
   status_resume(console);
-  sync_different_files(result, local_root, host_root, console);
+  sync_different_files(result, local_root, host_root, roots, console);
   std::cout << "\n";
   return 0;
 }

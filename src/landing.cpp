@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <memory>
+#include <utility>
 #include <unordered_set>
 
 #include "fold.hpp"
@@ -66,8 +67,10 @@ std::string joined(const std::string& folder, std::string_view name) {
 
 }  // namespace
 
-LookUp look_up_on_host(const std::string& host_root) {
-  auto chain = std::make_shared<FolderChain>(FolderChain{.root = host_root});
+LookUp look_up_on_host(const std::string& host_root,
+                       std::shared_ptr<const UniqueFd> held) {
+  auto chain = std::make_shared<FolderChain>(
+      FolderChain{.root = host_root, .held = std::move(held)});
   return [chain](std::string_view folder, std::string_view name) {
     struct stat st {};
     if (open_folders(*chain, folder, Create::NO) != 0 ||

@@ -8,11 +8,13 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
+#include "folders.hpp"
 #include "records.hpp"
 
 // What a name lands on in a host folder.
@@ -32,9 +34,10 @@ struct Found {
 using LookUp =
     std::function<Found(std::string_view folder, std::string_view name)>;
 
-// Returns lookups on the host tree at `host_root`, through folders opened
-// from it without following links.
-LookUp look_up_on_host(const std::string& host_root);
+// Returns lookups on the host tree at `host_root`, held as `held`, through
+// folders opened from it without following links.
+LookUp look_up_on_host(const std::string& host_root,
+                       std::shared_ptr<const UniqueFd> held);
 
 // Where a local name lands: on nothing (NEW), on the listed entry `name` of
 // `kind` (FOUND), or on one of several listed `candidates` that cannot be

@@ -41,13 +41,15 @@ bool still_running(std::string_view name) {
 
 }  // namespace
 
-Marker make_marker(const std::string& host_root) {
+Marker make_marker(const UniqueFd* held) {
+  if (held == nullptr) {
+    return {};
+  }
   // Readable where it may be, so that its times can be given back.
   Marker marker{.root = UniqueFd(
-                    open(host_root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))};
+                    openat(held->get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC))};
   if (!marker.root.valid()) {
-    marker.root.reset(
-        open(host_root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    marker.root.reset(openat(held->get(), ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
   }
   struct stat st {};
   if (!marker.root.valid() || fstat(marker.root.get(), &st) != 0) {

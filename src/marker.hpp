@@ -23,11 +23,11 @@ struct Marker {
   timespec modified = {};
 };
 
-// Makes the marker ".kelvoda-<pid>-Marke.tmp" in the host root `host_root`,
-// registered with the interrupt handler so that a signal removes it; where
-// the host cannot be written, returns a marker without a name. Prints
-// nothing.
-Marker make_marker(const std::string& host_root);
+// Makes the marker ".kelvoda-<pid>-Marke.tmp" in the held host root `held`
+// (null where it could not be opened), registered with the interrupt
+// handler so that a signal removes it; where the host cannot be written,
+// returns a marker without a name. Prints nothing.
+Marker make_marker(const UniqueFd* held);
 
 // Whether the walk's `run_entries` hold the marker, in any letter case,
 // below the walk's root; in the root itself it is the same folder given

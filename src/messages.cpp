@@ -62,6 +62,16 @@ void report_taken(Console& console, const std::string& local_root,
                  EEXIST);
 }
 
+void report_moved_root(Console& console, std::string_view tree,
+                       const std::string& root, std::string_view outcome) {
+  status_count(console, Counted::FAILURE);
+  say(console, Stream::ERR,
+      "kelvoda ERROR: " + std::string(tree) + " " +
+          shown(console, Stream::ERR, quoted_form(root)) +
+          " ist nicht mehr das durchsuchte (ausgehängt oder getauscht); " +
+          std::string(outcome) + "\n\n");
+}
+
 void report_renamed(Console& console, const std::string& path,
                     std::string_view name) {
   say(console, Stream::OUT,

@@ -37,6 +37,13 @@ void report_removed_file(Console& console, const std::string& path);
 void report_taken(Console& console, const std::string& local_root,
                   const std::string& host_root, const DiffEntry& entry);
 
+// Writes "kelvoda ERROR: <tree> <root quoted> ist nicht mehr das
+// durchsuchte (ausgehängt oder getauscht); <outcome>" on stderr, for a root
+// whose path names another folder than the one walked, and counts it as a
+// failure.
+void report_moved_root(Console& console, std::string_view tree,
+                       const std::string& root, std::string_view outcome);
+
 // Writes "<path> wurde in <name> umbenannt." on stdout and counts it.
 void report_renamed(Console& console, const std::string& path,
                     std::string_view name);

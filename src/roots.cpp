@@ -5,6 +5,7 @@
 #include "roots.hpp"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -138,4 +139,32 @@ bool roots_nested(const std::string& local_root, const std::string& host_root,
   return host_watch.dev == local_watch.dev &&
          (nested_by_spelling(local_root, host_root) ||
           nested_by_spelling(host_root, local_root));
+}
+
+HeldRoots hold_roots(const std::string& local_root,
+                     const std::string& host_root) {
+  const auto hold = [](const std::string& root) {
+    auto fd = std::make_shared<const UniqueFd>(
+        open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    return fd->valid() ? fd : nullptr;
+  };
+  return {.local = hold(local_root), .host = hold(host_root)};
+}
+
+bool still_names(const std::string& root, const UniqueFd& held) {
+  struct stat named {};
+  struct stat kept {};
+  return stat(root.c_str(), &named) == 0 && fstat(held.get(), &kept) == 0 &&
+         named.st_dev == kept.st_dev && named.st_ino == kept.st_ino;
+}
+
+Moved moved_root(const HeldRoots& roots, const std::string& local_root,
+                 const std::string& host_root) {
+  if (roots.local == nullptr || !still_names(local_root, *roots.local)) {
+    return Moved::LOCAL;
+  }
+  if (roots.host == nullptr || !still_names(host_root, *roots.host)) {
+    return Moved::HOST;
+  }
+  return Moved::NONE;
 }

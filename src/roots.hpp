@@ -4,8 +4,10 @@
 #ifndef KELVODA_ROOTS_HPP_
 #define KELVODA_ROOTS_HPP_
 
+#include <memory>
 #include <string>
 
+#include "folders.hpp"
 #include "records.hpp"
 
 // True when the canonical path of one root begins with the other's, "/"
@@ -31,5 +33,26 @@ RootWatches watch_roots(const std::string& local_root,
 // folder given twice. Call after both walks.
 bool roots_nested(const std::string& local_root, const std::string& host_root,
                   const RootWatches& watches);
+
+// The two roots, held open from before the walks to the end of the run, so
+// that the host written is the host that was scanned.
+struct HeldRoots {
+  std::shared_ptr<const UniqueFd> local = nullptr;  // null: not opened
+  std::shared_ptr<const UniqueFd> host = nullptr;
+};
+
+// Opens both roots to hold them; a root that cannot be opened is held as
+// none, and its walk tells why.
+HeldRoots hold_roots(const std::string& local_root,
+                     const std::string& host_root);
+
+// Which tree's path names another folder by now than the one held, or none
+// at all: a disk unmounted, swapped or replaced since the walks.
+enum class Moved { NONE, LOCAL, HOST };
+Moved moved_root(const HeldRoots& roots, const std::string& local_root,
+                 const std::string& host_root);
+
+// Whether the path `root` names the folder `held`.
+bool still_names(const std::string& root, const UniqueFd& held);
 
 #endif  // KELVODA_ROOTS_HPP_

@@ -18,6 +18,8 @@
 #include "gtest/gtest.h"
 #include "test_util.hpp"
 
+namespace fs = std::filesystem;
+
 namespace {
 
 const std::string VERSION = "kelvoda 3.0, written by Tarvelin\n\n";
@@ -252,46 +254,98 @@ TEST(Cli, EmptyLocalTreeEmptiesTheHostOnlyWhenAPersonConfirms) {
   }
 }
 
-TEST(Cli, HostChangedWhileTheQuestionWaits) {
-  // What the host holds at the answer counts: each copy whose folder went
-  // fails on it, a file that took a new folder's name stays and the copy
-  // below fails, and the run goes on to its end.
+TEST(Cli, TreesChangedWhileTheQuestionWaits) {
+  // The trees written are the trees scanned: a root whose path names another
+  // folder by the answer (removed, replaced, unmounted, swapped) changes
+  // nothing, status 1; a file that took a new folder's name stays, and only
+  // the copy below it fails.
+  const bool mounts = geteuid() == 0;
+  const auto mount_tmpfs = [](const std::string& dir) {
+    return mount("kelvoda-test", dir.c_str(), "tmpfs", 0, "size=1m") == 0;
+  };
   struct Case {
     const char* what;
-    std::function<void(const TempTree& host)> change;
-    std::function<std::string(const TempTree& host)> err;
+    bool needs_mounts;
+    std::function<void(TempTree& local, TempTree& host)> change;
+    const char* moved;  // the tree named in the refusal, or nullptr
   } cases[] = {
-      {"host root removed",
-       [](const TempTree& host) { std::filesystem::remove_all(host.root()); },
-       [](const TempTree& host) {
-         return folder_failure(host.root(), ENOENT) +
-                folder_failure(host.path("d"), ENOENT);
-       }},
-      {"a file at a new folder's name",
-       [](const TempTree& host) { host.write("d", "appeared", 100); },
-       [](const TempTree& host) {
-         return folder_failure(host.path("d"), ENOTDIR);
-       }},
+      {"host root removed", false,
+       [](TempTree&, TempTree& host) { fs::remove_all(host.root()); },
+       "Das Host-Verzeichnis"},
+      {"host root replaced", false,
+       [](TempTree&, TempTree& host) {
+         fs::rename(host.root(), host.root() + ".old");
+         fs::create_directory(host.root());
+       },
+       "Das Host-Verzeichnis"},
+      {"local root replaced", false,
+       [](TempTree& local, TempTree&) {
+         fs::rename(local.root(), local.root() + ".old");
+         fs::create_directory(local.root());
+       },
+       "Das lokale Verzeichnis"},
+      {"host unmounted", true,
+       [](TempTree&, TempTree& host) { umount2(host.root().c_str(), MNT_DETACH); },
+       "Das Host-Verzeichnis"},
+      {"host swapped", true,
+       [&](TempTree&, TempTree& host) {
+         umount2(host.root().c_str(), MNT_DETACH);
+         EXPECT_TRUE(mount_tmpfs(host.root()));
+       },
+       "Das Host-Verzeichnis"},
+      {"a file at a new folder's name", false,
+       [](TempTree&, TempTree& host) { host.write("d", "appeared", 100); },
+       nullptr},
   };
   for (const Case& c : cases) {
+    if (c.needs_mounts && !mounts) {
+      continue;  // mounting needs root
+    }
     SCOPED_TRACE(c.what);
     TempTree local;
     TempTree host;
+    if (c.needs_mounts) {
+      ASSERT_TRUE(mount_tmpfs(host.root()));
+    }
     local.write("a", "a", 100);
     local.write("d/b", "b", 100);
     const auto child = start_kelvoda({"-c", "10", local.root(), host.root()},
                                      {.stdin_mode = Stdin::PIPE});
     ASSERT_TRUE(child->wait_for(QUESTION));
-    c.change(host);
+    c.change(local, host);
     child->send("j\n");
     const RunResult run = child->finish();
-    EXPECT_EQ(sorted_lines(run.out),
-              sorted_lines("\n" + blanks(9) + "a" + MISSING_TEXT + blanks(7) +
-                           "d/b" + MISSING_TEXT + summary(2, 0, 2, 0) +
-                           QUESTION + copying(local.path("a"), host.path("a")) +
-                           copying(local.path("d/b"), host.path("d/b")) + "\n"));
-    EXPECT_EQ(sorted_lines(run.err), sorted_lines(c.err(host)));
-    EXPECT_EQ(run.status, 0);
+    const std::string report = "\n" + blanks(9) + "a" + MISSING_TEXT +
+                               blanks(7) + "d/b" + MISSING_TEXT +
+                               summary(2, 0, 2, 0) + QUESTION;
+    if (c.moved != nullptr) {
+      const std::string& root =
+          std::string(c.moved) == "Das lokale Verzeichnis" ? local.root()
+                                                           : host.root();
+      expect_run(run, report,
+                 command_line_error(std::string(c.moved) + " " +
+                                    quoted(root) +
+                                    " ist nicht mehr das durchsuchte "
+                                    "(ausgehängt oder getauscht); nichts "
+                                    "wurde geändert"),
+                 1);
+      EXPECT_FALSE(fs::exists(host.path("a")));
+    } else {
+      EXPECT_EQ(sorted_lines(run.out),
+                sorted_lines(report +
+                             copying(local.path("a"), host.path("a")) +
+                             copying(local.path("d/b"), host.path("d/b")) +
+                             "\n"));
+      EXPECT_EQ(run.err, folder_failure(host.path("d"), ENOTDIR));
+      EXPECT_EQ(run.status, 0);
+      EXPECT_EQ(host.read("d"), "appeared");
+    }
+    if (c.needs_mounts) {
+      umount2(host.root().c_str(), MNT_DETACH);
+    }
+    for (const std::string& old : {local.root() + ".old", host.root() + ".old"}) {
+      fs::remove_all(old);
+    }
   }
 }
 
