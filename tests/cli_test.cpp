@@ -508,6 +508,30 @@ TEST(Cli, NestedRootsAreRefusedTheSameRootIsNot) {
     }
   } bind{p("bound"), mount(p("L/sub").c_str(), p("bound").c_str(), nullptr,
                            MS_BIND, nullptr) == 0};
+  // A FUSE view of L/sub has its own device and inode numbers: only the
+  // run's marker in the host root, met by the local walk, tells.
+  tree.mkdir("view");
+  struct View {
+    std::string at;
+    bool mounted;
+    ~View() {
+      if (mounted) {
+        unmount(at);
+      }
+    }
+  } view{p("view"), geteuid() == 0 && access("/dev/fuse", R_OK | W_OK) == 0 &&
+                        [&] {
+                          const pid_t pid = fork();
+                          if (pid == 0) {
+                            execlp("bindfs", "bindfs", p("L/sub").c_str(),
+                                   p("view").c_str(), nullptr);
+                            _exit(127);
+                          }
+                          int status = 0;
+                          waitpid(pid, &status, 0);
+                          return WIFEXITED(status) &&
+                                 WEXITSTATUS(status) == 0;
+                        }()};
   const std::vector<std::string> before = tree.files();
   const std::string& nested = NESTED_TREES;
   const std::string same = summary(20, 0, 0, 0) + NOTHING_PENDING;
@@ -529,6 +553,11 @@ TEST(Cli, NestedRootsAreRefusedTheSameRootIsNot) {
     cases.push_back({{p("bound"), p("L")}, "", nested, 1});
   } else {
     std::cout << "bind-mount cases not run: mounting needs root\n";
+  }
+  if (view.mounted) {
+    cases.push_back({{p("L"), p("view")}, "", nested, 1});
+  } else {
+    std::cout << "FUSE view cases not run: bindfs needs root and /dev/fuse\n";
   }
   for (const CommandCase& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.args));
