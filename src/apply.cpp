@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <string_view>
 #include <utility>
@@ -20,6 +21,7 @@
 #include "marker.hpp"
 #include "messages.hpp"
 #include "prune.hpp"
+#include "rel_path.hpp"
 
 namespace fs = std::filesystem;
 
@@ -64,6 +66,24 @@ struct Run {
 // How many entries go by between two checks that the host is still the one
 // held.
 constexpr std::size_t HOST_CHECK_EVERY = 256;
+// Descriptors a run needs besides its two chains of folders: sources and
+// copies being written, the batches' least, a folder opened again.
+constexpr std::size_t BESIDES_CHAINS = 16;
+
+// Where both chains of folders at the plan's deepest level would not leave
+// the copies room under the limit on open files, the chains keep only
+// their root and deepest level open, at a few more opens per folder.
+void fit_chains(Run& run, const std::vector<DiffEntry>& entries) {
+  std::size_t deepest = 0;
+  for (const DiffEntry& entry : entries) {
+    deepest = std::max(deepest, depth_of(entry.rel_path));
+  }
+  if (2 * deepest + BESIDES_CHAINS > run.batches.free_files) {
+    run.local.holding = Holding::DEEPEST;
+    run.host.chain.holding = Holding::DEEPEST;
+    run.claims.holding = Holding::DEEPEST;
+  }
+}
 
 // Whether the host root's path still names the folder held; once it does
 // not (a disk unmounted or swapped midway), says so once and stops the run:
@@ -239,8 +259,8 @@ int write_copy_of(Run& run, const DiffEntry& entry, Failed& failed) {
   note_host_device(run);
   waiting.device = run.device;
   report_copies(run, add_copy(run.batches, std::move(waiting),
-                              run.local.levels.size() +
-                                  run.host.chain.levels.size()));
+                              open_levels(run.local) +
+                                  open_levels(run.host.chain)));
   return 0;
 }
 
@@ -293,8 +313,8 @@ void write_entry(Run& run, const DiffEntry& entry) {
                                 {.entry = &entry,
                                  .stage = CopyStage::FAILED,
                                  .error = EEXIST},
-                                run.local.levels.size() +
-                                    run.host.chain.levels.size()));
+                                open_levels(run.local) +
+                                    open_levels(run.host.chain)));
     return;
   }
   try_copy(run, entry);
@@ -397,6 +417,7 @@ void sync_different_files(const CompareResult& plan,
     bytes += entry.type == DELETED || entry.type == TAKEN ? 0 : entry.size;
   }
   status_apply_start(console, entries.size(), bytes);
+  fit_chains(run, entries);
   if (!host_held(run)) {
     status_finish(console);
     return;

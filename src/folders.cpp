@@ -38,8 +38,45 @@ int open_level(int parent, const std::string& name, Create create, bool make,
 
 }  // namespace
 
+int level_fd(FolderChain& chain, std::size_t level) {
+  std::size_t open = level;
+  while (chain.levels[open].fd == nullptr) {
+    --open;  // the root is always open
+  }
+  while (open < level) {
+    const int fd = openat(chain.levels[open].fd->get(),
+                          chain.levels[open + 1].name.c_str(), FOLDER_FLAGS);
+    if (fd < 0) {
+      return -1;
+    }
+    chain.levels[++open].fd = std::make_shared<const UniqueFd>(fd);
+    if (open < level && chain.holding == Holding::DEEPEST && open > 1 &&
+        chain.levels[open - 1].staged == nullptr) {
+      chain.levels[open - 1].fd = nullptr;
+    }
+  }
+  return chain.levels[level].fd->get();
+}
+
+std::size_t open_levels(const FolderChain& chain) {
+  std::size_t count = 0;
+  for (const FolderLevel& level : chain.levels) {
+    count += level.fd != nullptr ? 1U : 0U;
+  }
+  return count;
+}
+
 int open_folders(FolderChain& chain, std::string_view rel_folder,
                  Create create) {
+  if (chain.holding == Holding::DEEPEST && chain.levels.size() > 2) {
+    // A staged folder has a hidden name: it cannot be opened again by its
+    // own, and stays open.
+    for (std::size_t level = 1; level + 1 < chain.levels.size(); ++level) {
+      if (chain.levels[level].staged == nullptr) {
+        chain.levels[level].fd = nullptr;
+      }
+    }
+  }
   if (chain.levels.empty() && chain.held != nullptr) {
     chain.levels.push_back({.fd = chain.held});
   } else if (chain.levels.empty()) {
@@ -65,6 +102,11 @@ int open_folders(FolderChain& chain, std::string_view rel_folder,
   }
   chain.levels.resize(level + 1);
   chain.kept = level;
+  if (level_fd(chain, level) < 0) {
+    const int error = errno;
+    chain.levels.resize(1);
+    return error;
+  }
   while (begin < rel_folder.size()) {
     std::size_t end = rel_folder.find('/', begin);
     if (end == std::string_view::npos) {

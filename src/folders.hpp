@@ -72,8 +72,15 @@ struct FolderLevel {
   std::shared_ptr<StagedFolder> staged = nullptr;
 };
 
+// How much of a chain stays open between uses: every level, or, where the
+// limit on open files is tight for the tree's depth, the root and the
+// deepest level only, the others opened again from the nearest open level
+// above when they are needed.
+enum class Holding { ALL, DEEPEST };
+
 // The folders of one relative path below `root`, held open: `levels[0]` is
-// the root, `levels[i]` the folder named by the first i names.
+// the root, `levels[i]` the folder named by the first i names; under
+// Holding::DEEPEST a level between them may be closed (no `fd`).
 struct FolderChain {
   std::string root = {};
   // The root, held by the caller; where null, it is opened by its path.
@@ -81,17 +88,28 @@ struct FolderChain {
   std::vector<FolderLevel> levels = {};
   // How many levels below the root the last open_folders kept from before.
   std::size_t kept = 0;
+  Holding holding = Holding::ALL;
 };
 
 // Makes `chain` hold the folders of `rel_folder` ("" for the root itself, no
 // leading or trailing slash), keeping the levels it shares with the folders
-// held before and opening the rest without following links. With
+// held before and opening the rest without following links; under
+// Holding::DEEPEST the levels between the root and the deepest are closed
+// first (those just made stay open until the next call). With
 // Create::YES missing folders are made, each with a record of its making;
 // nothing can be inside a folder that was just made, so its subfolders are
 // made at once. A link or a file in the way gives ENOTDIR. Returns 0 or the
 // error number; on failure the chain holds the levels that could be opened.
 int open_folders(FolderChain& chain, std::string_view rel_folder,
                  Create create);
+
+// Opens `level` of `chain` again where it was closed (Holding::DEEPEST),
+// from the nearest open level above. Returns its descriptor, or -1 with
+// errno set.
+int level_fd(FolderChain& chain, std::size_t level);
+
+// How many descriptors `chain` holds open.
+std::size_t open_levels(const FolderChain& chain);
 
 // The deepest folder that `chain` holds, which must hold one.
 inline int deepest_fd(const FolderChain& chain) {

@@ -57,9 +57,10 @@ int remove_empty_parents(FolderChain& folders, fs::path start,
     if (!empty) {
       return removed;
     }
-    const int parent = folders.levels[folders.levels.size() - 2].fd->get();
-    if (unlinkat(parent, folders.levels.back().name.c_str(), AT_REMOVEDIR) !=
-        0) {
+    const int parent = level_fd(folders, folders.levels.size() - 2);
+    if (parent < 0 ||
+        unlinkat(parent, folders.levels.back().name.c_str(), AT_REMOVEDIR) !=
+            0) {
       const int error = errno;
       report_failure(
           console, path_action(console, "Löschen von", start.native()), error);

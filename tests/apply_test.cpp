@@ -384,6 +384,23 @@ TEST(Apply, LowLimitsOnOpenFiles) {
   EXPECT_EQ(run.err, "");
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(s.h.files(), s.l.files());
+  // Trees so deep that both chains of folders would not fit under the hard
+  // limit: three files on every level all get through.
+  for (const auto& [levels, limit] : {std::pair{12, 20}, std::pair{40, 64}}) {
+    SCOPED_TRACE(levels);
+    const Sides deep;
+    std::string folder = "d";
+    for (int level = 0; level < levels; ++level) {
+      for (const char* name : {"/f1", "/f2", "/f3"}) {
+        deep.l.write(folder + name, "f", OLD);
+      }
+      folder += "/d";
+    }
+    const RunResult deep_run = run_yes(deep, {.open_files_limit = limit});
+    EXPECT_EQ(deep_run.err, "");
+    EXPECT_EQ(deep_run.status, 0);
+    EXPECT_EQ(deep.h.files(), deep.l.files());
+  }
   const Sides tight;
   tight.l.write("f", "f", OLD);
   expect_run(run_yes(tight, {.open_files_limit = 15}), "",
