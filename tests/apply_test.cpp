@@ -293,13 +293,17 @@ TEST(Apply, WhatStandsInTheWayIsCleared) {
   ASSERT_EQ(mkfifo(s.h.path("fifo-folder").c_str(), 0644), 0);
   s.h.mkdir("empty/sub");
   s.h.symlink(outside.path("out"), "outlink");
+  s.l.write("two/keep", "k", OLD);
+  s.h.write("two/keep", "k", OLD);
+  s.h.symlink(outside.path("out"), "two/outlink");  // a level down
   s.h.symlink(outside.path("outfile"), "newer");
   s.h.write("k\"\\file", "a file where a folder is needed", OLD);
   s.h.write("u\"\\dir/old", "o", OLD);
   s.h.write("u\"\\dir/deep/older", "o", OLD);
   std::vector<std::string> expected;
-  for (const char* rel : {"link", "dangling", "fifo", "fifo-folder/x", "empty",
-                          "outlink/b", "k\"\\file/f", "u\"\\dir"}) {
+  for (const char* rel :
+       {"link", "dangling", "fifo", "fifo-folder/x", "empty", "outlink/b",
+        "two/outlink/deeper/c", "k\"\\file/f", "u\"\\dir"}) {
     s.l.write(rel, std::string("local ") + rel, OLD);
     expected.push_back(report_line(copied(s, rel, MISSING)) +
                        copying(s.local + "/" + rel, s.host + "/" + rel));
@@ -320,7 +324,7 @@ TEST(Apply, WhatStandsInTheWayIsCleared) {
     all += text;
   }
   EXPECT_EQ(sorted_lines(run.out),
-            sorted_lines("\n" + all + summary(15, 1, 8, 3) + "\n"));
+            sorted_lines("\n" + all + summary(18, 1, 9, 3) + "\n"));
   EXPECT_EQ(run.err, "");
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(s.h.files(), s.l.files());
@@ -330,7 +334,7 @@ TEST(Apply, WhatStandsInTheWayIsCleared) {
   }
   EXPECT_EQ(outside.files(), before);
   EXPECT_EQ(outside.read("out/x") + outside.read("outfile"), "outsideoutside");
-  expect_run(run_yes(s), {}, 20);
+  expect_run(run_yes(s), {}, 24);
 }
 
 // A copy is dated a second before its source was opened, so a change made
