@@ -272,6 +272,30 @@ TEST(Apply, HostFileAlreadyGoneStillPrunes) {
   EXPECT_TRUE(fs::is_empty(s.host));
 }
 
+// A run whose only change is a folder pruned (its file went before the
+// answer) still makes it durable.
+TEST(Apply, AFolderPrunedAloneIsMadeDurable) {
+  if (const std::string reason = strace_unavailable(); !reason.empty()) {
+    GTEST_SKIP() << reason;
+  }
+  Sides s;
+  TempTree io;
+  s.l.write("keep", "k", OLD);
+  s.h.write("keep", "k", OLD);
+  s.h.write("d/gone", "g", OLD);
+  const auto child = start_kelvoda(
+      {"-c", "40", s.local, s.host},
+      {.stdin_mode = Stdin::PIPE,
+       .wrapper = strace_wrapper("syncfs", {}, io.path("trace"))});
+  ASSERT_TRUE(child->wait_for("(j/n)? "));
+  fs::remove(s.h.path("d/gone"));
+  child->send("j\n");
+  const RunResult run = child->finish();
+  EXPECT_TRUE(run.out.ends_with(folder_removed(s.host + "/d") + "\n"))
+      << run.out;
+  EXPECT_NE(io.read("trace").find("syncfs("), std::string::npos);
+}
+
 // Whatever stands where a copy or its folder must go is cleared in the same
 // run, never followed: links (dangling, to a file, to a folder outside),
 // special files, empty folders, a host file where the local tree now has a
