@@ -38,9 +38,8 @@ constexpr std::size_t HOST_CHECK_EVERY = 256;
 // not (a disk unmounted or swapped midway), says so once and stops the run:
 // nothing more is written into a file system that is not the backup.
 bool host_held(Run& run) {
-  if (!run.stopped &&
-      (run.roots.host == nullptr ||
-       still_names(run.writes.host_root, *run.roots.host))) {
+  if (!run.stopped && (run.roots.host == nullptr ||
+                       still_names(run.writes.host_root, *run.roots.host))) {
     return true;
   }
   if (!run.stopped) {
@@ -70,8 +69,7 @@ void remove_entry(Writes& writes, const DiffEntry& entry) {
     error = errno;
   }
   if (error != 0 && error != ENOENT) {
-    report_failure(console, path_action(console, "Löschen von", target),
-                   error);
+    report_failure(console, path_action(console, "Löschen von", target), error);
     return;
   }
   if (error == 0) {
@@ -127,8 +125,8 @@ int sync_host(Writes& writes) {
 
 void sync_different_files(const CompareResult& plan,
                           const std::string& local_root,
-                          const std::string& host_root,
-                          const HeldRoots& roots, Console& console) {
+                          const std::string& host_root, const HeldRoots& roots,
+                          Console& console) {
   install_interrupt_cleanup();
   const std::vector<DiffEntry>& entries = plan.entries;
   Run run{
@@ -191,6 +189,6 @@ void sync_different_files(const std::vector<DiffEntry>& entries,
                           const std::string& local_root,
                           const std::string& host_root) {
   Console plain;
-  sync_different_files(CompareResult{.entries = entries}, local_root,
-                       host_root, hold_roots(local_root, host_root), plain);
+  sync_different_files(CompareResult{.entries = entries}, local_root, host_root,
+                       hold_roots(local_root, host_root), plain);
 }

@@ -24,8 +24,8 @@
 // root's path names another folder by now, stops with an error.
 void sync_different_files(const CompareResult& plan,
                           const std::string& local_root,
-                          const std::string& host_root,
-                          const HeldRoots& roots, Console& console);
+                          const std::string& host_root, const HeldRoots& roots,
+                          Console& console);
 
 // Carries out `entries` alone, with a console that shows no status line.
 void sync_different_files(const std::vector<DiffEntry>& entries,

@@ -295,12 +295,12 @@ std::shared_ptr<StagedFolder> stage_new_folder(Batches& batches,
   if (stage_folder(copies, parent.fd->get(), level.name, hidden) != 0) {
     return nullptr;
   }
-  batches.staged.push_back(
-      std::make_shared<StagedFolder>(StagedFolder{.parent = parent.fd,
-                                                  .name = level.name,
-                                                  .folder = level.fd,
-                                                  .created = level.created,
-                                                  .hidden = std::move(hidden)}));
+  batches.staged.push_back(std::make_shared<StagedFolder>(
+      StagedFolder{.parent = parent.fd,
+                   .name = level.name,
+                   .folder = level.fd,
+                   .created = level.created,
+                   .hidden = std::move(hidden)}));
   return batches.staged.back();
 }
 

@@ -12,18 +12,16 @@ CompareResult compare_dirs(const FileTimeMap& local_map,
   for (const FileTime& local : local_map.files) {
     const std::int64_t* host_time = find_file_time(host_map, local.key);
     if (host_time == nullptr) {
-      result.entries.push_back(
-          {.rel_path = std::string(local.key),
-           .type = MISSING,
-           .size = local.size,
-           .time = local.time});
+      result.entries.push_back({.rel_path = std::string(local.key),
+                                .type = MISSING,
+                                .size = local.size,
+                                .time = local.time});
       ++result.missing_count;
     } else if (local.time > *host_time) {
-      result.entries.push_back(
-          {.rel_path = std::string(local.key),
-           .type = NEWER,
-           .size = local.size,
-           .time = local.time});
+      result.entries.push_back({.rel_path = std::string(local.key),
+                                .type = NEWER,
+                                .size = local.size,
+                                .time = local.time});
       ++result.newer_count;
     } else {
       ++result.unchanged_count;
@@ -38,11 +36,10 @@ CompareResult compare_dirs(const FileTimeMap& local_map,
   }
   for (const FileTime& host : host_map.files) {
     if (find_file_time(local_map, host.key) == nullptr) {
-      result.entries.push_back(
-          {.rel_path = std::string(host.key),
-           .type = DELETED,
-           .size = host.size,
-           .time = host.time});
+      result.entries.push_back({.rel_path = std::string(host.key),
+                                .type = DELETED,
+                                .size = host.size,
+                                .time = host.time});
       ++result.deleted_count;
     }
   }

@@ -134,9 +134,8 @@ int open_receiver(CopyState& state, PendingCopy& pending, mode_t mode) {
     // Nothing in a staged folder can be seen yet; the handler removes the
     // folder with the file, once the file is closed.
     pending.hidden = register_hidden(-1, "", Hidden::HIDDEN_FILE);
-    fd = pending.hidden.valid()
-             ? openat(to, pending.name.c_str(), CREATE, mode)
-             : -1;
+    fd = pending.hidden.valid() ? openat(to, pending.name.c_str(), CREATE, mode)
+                                : -1;
   } else {
     do {
       pending.hidden = claim_hidden(state, to, Hidden::HIDDEN_FILE);

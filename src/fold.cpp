@@ -9,8 +9,9 @@
 #include <memory>
 
 std::string fold_name(std::string_view name) {
-  if (std::all_of(name.begin(), name.end(),
-                  [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+  if (std::all_of(name.begin(), name.end(), [](char c) {
+        return static_cast<unsigned char>(c) < 0x80;
+      })) {
     std::string folded(name);
     for (char& c : folded) {
       c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;

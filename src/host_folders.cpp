@@ -53,12 +53,11 @@ void enter_staged(HostFolders& host, const Batches& batches,
 int open_host_folders(HostFolders& host, Batches& batches, CopyState& copies,
                       std::string_view rel_folder, Create create) {
   FolderChain& chain = host.chain;
-  const auto removed =
-      std::find_if(chain.levels.begin(), chain.levels.end(),
-                   [](const FolderLevel& level) {
-                     return level.staged != nullptr &&
-                            level.staged->stage == FolderStage::REMOVED;
-                   });
+  const auto removed = std::find_if(
+      chain.levels.begin(), chain.levels.end(), [](const FolderLevel& level) {
+        return level.staged != nullptr &&
+               level.staged->stage == FolderStage::REMOVED;
+      });
   chain.levels.erase(removed, chain.levels.end());
   if (!batches.staged.empty()) {
     enter_staged(host, batches, rel_folder);

@@ -55,8 +55,7 @@ class HiddenEntry {
   void reset();
 
  private:
-  friend HiddenEntry register_hidden(int folder, const char* name,
-                                     Hidden kind);
+  friend HiddenEntry register_hidden(int folder, const char* name, Hidden kind);
   explicit HiddenEntry(int slot) : slot_(slot) {}
   int slot_ = -1;
 };

@@ -193,11 +193,11 @@ int main(int argc, char** argv) {
   // swapped while the question waited changes nothing.
   if (const Moved moved = moved_root(roots, local_root, host_root);
       moved != Moved::NONE) {
-    report_moved_root(
-        console,
-        moved == Moved::LOCAL ? "Das lokale Verzeichnis" : "Das Host-Verzeichnis",
-        moved == Moved::LOCAL ? local_root : host_root,
-        "nichts wurde geändert");
+    report_moved_root(console,
+                      moved == Moved::LOCAL ? "Das lokale Verzeichnis"
+                                            : "Das Host-Verzeichnis",
+                      moved == Moved::LOCAL ? local_root : host_root,
+                      "nichts wurde geändert");
     return 1;
   }
   status_resume(console);

@@ -6,8 +6,8 @@
 #include <sys/stat.h>
 
 #include <memory>
-#include <utility>
 #include <unordered_set>
+#include <utility>
 
 #include "fold.hpp"
 #include "folders.hpp"
@@ -61,8 +61,7 @@ const std::vector<Child>& candidates(Landings& landings,
 }
 
 std::string joined(const std::string& folder, std::string_view name) {
-  return folder.empty() ? std::string(name)
-                        : folder + "/" + std::string(name);
+  return folder.empty() ? std::string(name) : folder + "/" + std::string(name);
 }
 
 }  // namespace

@@ -46,10 +46,11 @@ Marker make_marker(const UniqueFd* held) {
     return {};
   }
   // Readable where it may be, so that its times can be given back.
-  Marker marker{.root = UniqueFd(
-                    openat(held->get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC))};
+  Marker marker{.root = UniqueFd(openat(held->get(), ".",
+                                        O_RDONLY | O_DIRECTORY | O_CLOEXEC))};
   if (!marker.root.valid()) {
-    marker.root.reset(openat(held->get(), ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    marker.root.reset(
+        openat(held->get(), ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
   }
   struct stat st {};
   if (!marker.root.valid() || fstat(marker.root.get(), &st) != 0) {
@@ -77,14 +78,12 @@ Marker make_marker(const UniqueFd* held) {
 
 bool holds_marker(const Marker& marker,
                   const std::vector<std::string>& run_entries) {
-  return std::any_of(run_entries.begin(), run_entries.end(),
-                     [&](const std::string& rel) {
-                       const std::size_t slash = rel.rfind('/');
-                       return !marker.name.empty() &&
-                              slash != std::string::npos &&
-                              same_letters(rel.substr(slash + 1),
-                                           marker.name);
-                     });
+  return std::any_of(
+      run_entries.begin(), run_entries.end(), [&](const std::string& rel) {
+        const std::size_t slash = rel.rfind('/');
+        return !marker.name.empty() && slash != std::string::npos &&
+               same_letters(rel.substr(slash + 1), marker.name);
+      });
 }
 
 HostNames host_names(const Marker& marker,
@@ -105,8 +104,8 @@ HostNames host_names(const Marker& marker,
                                                : std::toupper(letter));
   }
   struct stat st {};
-  names.may_ignore_case = fstatat(marker.root.get(), other.c_str(), &st,
-                                  AT_SYMLINK_NOFOLLOW) == 0;
+  names.may_ignore_case =
+      fstatat(marker.root.get(), other.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
   return names;
 }
 

@@ -15,8 +15,8 @@
 
 // The marker of one run.
 struct Marker {
-  UniqueFd root = {};     // the host root, held while the marker exists
-  std::string name = {};  // empty where the host could not be written
+  UniqueFd root = {};       // the host root, held while the marker exists
+  std::string name = {};    // empty where the host could not be written
   HiddenEntry hidden = {};  // its entry in the interrupt handler's table
   // The root's times before the marker came, which it gets back after.
   timespec accessed = {};

@@ -50,10 +50,10 @@ void report_taken(Console& console, const std::string& local_root,
   const std::string_view rel = entry.rel_path;
   const std::string_view taken = leading(rel, entry.taken_at);
   if (taken.size() == rel.size()) {
-    report_failure(console,
-                   copying_action(console, join(local_root, rel),
-                                  join(host_root, rel)),
-                   EEXIST);
+    report_failure(
+        console,
+        copying_action(console, join(local_root, rel), join(host_root, rel)),
+        EEXIST);
     return;
   }
   report_failure(console,

@@ -29,8 +29,8 @@ std::unordered_set<std::string_view> folders_of(const FileTimeMap& map) {
   std::unordered_set<std::string_view> folders;
   for (const FileTime& file : map.files) {
     std::string_view folder = file.key;
-    for (std::size_t slash = folder.rfind('/');
-         slash != std::string_view::npos; slash = folder.rfind('/')) {
+    for (std::size_t slash = folder.rfind('/'); slash != std::string_view::npos;
+         slash = folder.rfind('/')) {
       folder = folder.substr(0, slash);
       if (!folders.insert(folder).second) {
         break;  // and so are the folders above it
@@ -62,9 +62,9 @@ struct Route {
   std::size_t entry = 0;
   std::vector<std::size_t> groups = {};  // passed, from the top
   End end = End::NEW;
-  std::size_t depth = 0;    // NEW, UNRESOLVED: where it ended
-  std::string host = {};    // REACHED: the host file; NEW: its folder
-  bool resolved = false;    // REACHED: the file's own name was looked up
+  std::size_t depth = 0;  // NEW, UNRESOLVED: where it ended
+  std::string host = {};  // REACHED: the host file; NEW: its folder
+  bool resolved = false;  // REACHED: the file's own name was looked up
 };
 
 struct Planner {
@@ -83,9 +83,8 @@ struct Planner {
 
 // Notes that `local` (of `kind`) reaches the host entry `host` of
 // `host_kind`, `depth` components deep, on `route`.
-void reach(Planner& plan, Route& route, const std::string& host,
-           Kind host_kind, std::size_t depth, std::string_view local,
-           Kind kind) {
+void reach(Planner& plan, Route& route, const std::string& host, Kind host_kind,
+           std::size_t depth, std::string_view local, Kind kind) {
   auto [at, fresh] = plan.group_of.try_emplace(host, plan.groups.size());
   if (fresh) {
     plan.groups.push_back({.host = host, .kind = host_kind, .depth = depth});
@@ -137,8 +136,8 @@ Route follow(Planner& plan, std::size_t entry) {
       resolution = land(plan.landings, host, name);
     }
     if (resolution.outcome != Outcome::FOUND) {
-      route.end = resolution.outcome == Outcome::NEW ? End::NEW
-                                                     : End::UNRESOLVED;
+      route.end =
+          resolution.outcome == Outcome::NEW ? End::NEW : End::UNRESOLVED;
       route.depth = depth;
       route.host = host;
       for (std::string& candidate : resolution.candidates) {
@@ -179,10 +178,9 @@ void choose_owners(Planner& plan) {
       }
       twin = plan.local_folders->contains(group.host);
     }
-    if (twin && std::none_of(group.members.begin(), group.members.end(),
-                             [&](const Member& m) {
-                               return m.local == group.host;
-                             })) {
+    if (twin &&
+        std::none_of(group.members.begin(), group.members.end(),
+                     [&](const Member& m) { return m.local == group.host; })) {
       group.members.push_back({.local = group.host, .kind = group.kind});
     }
     std::size_t owner = NONE;
@@ -221,8 +219,7 @@ std::string final_path(const Planner& plan, std::string_view host) {
     return std::string(host);
   }
   std::string path;
-  for (std::size_t depth = 1, count = depth_of(host); depth <= count;
-       ++depth) {
+  for (std::size_t depth = 1, count = depth_of(host); depth <= count; ++depth) {
     const std::string_view listed = leading(host, depth);
     const auto group = plan.group_of.find(std::string(listed));
     const std::string_view name =
@@ -238,8 +235,7 @@ std::string final_path(const Planner& plan, std::string_view host) {
 
 void add_rename(Planner& plan, const Group& group) {
   const std::string_view from = last_name(group.host);
-  const std::string_view to =
-      last_name(group.members[group.owner].local);
+  const std::string_view to = last_name(group.members[group.owner].local);
   if (from != to && !plan.names.listed_otherwise) {
     plan.result.renames.push_back(
         {.rel_path = final_path(plan, group.host), .from = std::string(from)});
@@ -253,9 +249,10 @@ bool settle(Planner& plan, const Route& route, const FileTime*& paired) {
   for (const std::size_t index : route.groups) {
     const Group& group = plan.groups[index];
     const std::size_t depth = group.depth;
-    const Member member{
-        .local = std::string(leading(entry.rel_path, depth)),
-        .kind = depth == depth_of(entry.rel_path) ? Kind::REGULAR : Kind::FOLDER};
+    const Member member{.local = std::string(leading(entry.rel_path, depth)),
+                        .kind = depth == depth_of(entry.rel_path)
+                                    ? Kind::REGULAR
+                                    : Kind::FOLDER};
     if (is_taken(group, member)) {
       entry.type = TAKEN;
       entry.taken_at = static_cast<std::uint16_t>(depth);
@@ -323,8 +320,7 @@ void take_twins(Planner& plan, std::vector<DiffEntry>& added,
 
 // Whether the host path `path` is `kept` or lies below one that is.
 bool under_kept(const Planner& plan, std::string_view path) {
-  for (std::size_t depth = 1, count = depth_of(path); depth <= count;
-       ++depth) {
+  for (std::size_t depth = 1, count = depth_of(path); depth <= count; ++depth) {
     if (plan.kept.contains(std::string(leading(path, depth)))) {
       return true;
     }
@@ -353,8 +349,7 @@ void replace_other_sizes(Planner& plan, std::vector<DiffEntry>& added,
   for (const FileTime& local : plan.local_map.files) {
     const FileTime* host = find_file(plan.host_map, local.key);
     if (host != nullptr && host->size != local.size &&
-        !taken.contains(local.key) &&
-        local.time <= host->time) {
+        !taken.contains(local.key) && local.time <= host->time) {
       added.push_back({.rel_path = std::string(local.key),
                        .type = REPLACED,
                        .size = local.size,
@@ -409,7 +404,8 @@ void plan_spellings(CompareResult& result, const FileTimeMap& local_map,
   if (names.may_ignore_case) {
     std::vector<NewPath> paths;
     for (const Route& route : plan.routes) {
-      if (route.end == End::NEW && result.entries[route.entry].type == MISSING) {
+      if (route.end == End::NEW &&
+          result.entries[route.entry].type == MISSING) {
         paths.push_back(
             {.entry = route.entry, .host = route.host, .depth = route.depth});
       }
@@ -445,10 +441,9 @@ void plan_spellings(CompareResult& result, const FileTimeMap& local_map,
     const auto copies_end = std::stable_partition(
         entries.begin(), entries.end(),
         [](const DiffEntry& entry) { return entry.type != DELETED; });
-    std::stable_sort(entries.begin(), copies_end,
-                     [](const DiffEntry& a, const DiffEntry& b) {
-                       return a.wave < b.wave;
-                     });
+    std::stable_sort(
+        entries.begin(), copies_end,
+        [](const DiffEntry& a, const DiffEntry& b) { return a.wave < b.wave; });
   }
   result.entries = std::move(entries);
   std::stable_sort(result.renames.begin(), result.renames.end(),

@@ -48,8 +48,7 @@ int remove_empty_parents(FolderChain& folders, fs::path start,
   int removed = 0;
   while (depth(folders) > 0) {
     bool empty = false;
-    if (const int error = test_empty(deepest_fd(folders), empty);
-        error != 0) {
+    if (const int error = test_empty(deepest_fd(folders), empty); error != 0) {
       report_failure(console,
                      path_action(console, "Prüfen von", start.native()), error);
       return removed;
@@ -58,9 +57,8 @@ int remove_empty_parents(FolderChain& folders, fs::path start,
       return removed;
     }
     const int parent = level_fd(folders, folders.levels.size() - 2);
-    if (parent < 0 ||
-        unlinkat(parent, folders.levels.back().name.c_str(), AT_REMOVEDIR) !=
-            0) {
+    if (parent < 0 || unlinkat(parent, folders.levels.back().name.c_str(),
+                               AT_REMOVEDIR) != 0) {
       const int error = errno;
       report_failure(
           console, path_action(console, "Löschen von", start.native()), error);

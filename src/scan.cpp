@@ -13,8 +13,8 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <cerrno>
 #include <cctype>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -37,7 +37,7 @@ std::string system_text(int error) {
 struct Walk {
   const std::string& root;
   FileTimeMap& result;
-  std::string& error;        // the message of the first failure; the walk ends
+  std::string& error;  // the message of the first failure; the walk ends
   std::vector<std::string>& run_entries;
   std::string rel = {};      // path of the current entry below the root
   std::string current = {};  // the last entry handed out, for the message
@@ -149,8 +149,8 @@ std::string key_by_text(Walk& walk, int folder_fd, const char* name,
                    std::string_view(key).substr(
                        0, slash == std::string::npos ? 0 : slash),
                    Create::NO) != 0 ||
-      fstatat(deepest_fd(folders), last.c_str(), &st,
-              AT_SYMLINK_NOFOLLOW) != 0 ||
+      fstatat(deepest_fd(folders), last.c_str(), &st, AT_SYMLINK_NOFOLLOW) !=
+          0 ||
       !S_ISREG(st.st_mode) || st.st_dev != target.st_dev ||
       st.st_ino != target.st_ino) {
     return {};
@@ -350,10 +350,11 @@ bool is_run_entry(std::string_view name) {
   constexpr std::string_view PREFIX = ".kelvoda-";
   constexpr std::string_view SUFFIX = ".tmp";
   const auto same = [](std::string_view a, std::string_view b) {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-      return std::tolower(static_cast<unsigned char>(x)) ==
-             std::tolower(static_cast<unsigned char>(y));
-    });
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                      [](char x, char y) {
+                        return std::tolower(static_cast<unsigned char>(x)) ==
+                               std::tolower(static_cast<unsigned char>(y));
+                      });
   };
   if (name.size() < PREFIX.size() + SUFFIX.size() + 2 ||
       !same(name.substr(0, PREFIX.size()), PREFIX) ||

@@ -24,8 +24,8 @@ void set_waves(std::vector<DiffEntry>& entries,
     const std::string_view rel = entries[path.entry].rel_path;
     std::string text = path.host;
     text += '\0';
-    for (std::size_t depth = path.depth, count = depth_of(rel);
-         depth <= count; ++depth) {
+    for (std::size_t depth = path.depth, count = depth_of(rel); depth <= count;
+         ++depth) {
       const std::string_view local = leading(rel, depth);
       text += fold_name(last_name(local));
       text += '/';

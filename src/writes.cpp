@@ -35,7 +35,8 @@ constexpr std::size_t BESIDES_CHAINS = 16;
 
 // Whether a copy failed for lack of room, which the run's deletions may free.
 bool out_of_room(const Writes& writes, int error) {
-  return writes.attempt == Attempt::FIRST && (error == ENOSPC || error == EDQUOT);
+  return writes.attempt == Attempt::FIRST &&
+         (error == ENOSPC || error == EDQUOT);
 }
 
 void report_copy_failure(Writes& writes, const DiffEntry& entry, int error) {
@@ -105,8 +106,8 @@ void report_copies(Writes& writes, const std::vector<WaitingCopy>& done) {
 // first. Returns 0 or the error number.
 int open_target_folders(Writes& writes, std::string_view folder) {
   for (bool flushed = false;;) {
-    const int error = open_host_folders(writes.host, writes.batches, writes.copies,
-                                        folder, Create::YES);
+    const int error = open_host_folders(writes.host, writes.batches,
+                                        writes.copies, folder, Create::YES);
     if (error != ENOTDIR) {
       return error;
     }
@@ -126,7 +127,8 @@ int open_target_folders(Writes& writes, std::string_view folder) {
       end = folder.find('/', end + 1);
     }
     if (!clear_folder_way(writes.clearing, writes.console,
-                          deepest_fd(writes.host.chain), folder.substr(0, end))) {
+                          deepest_fd(writes.host.chain),
+                          folder.substr(0, end))) {
       return error;
     }
     writes.changed = true;
@@ -152,15 +154,14 @@ int write_copy_of(Writes& writes, const DiffEntry& entry, Failed& failed) {
   }
   const bool open_staged =
       staged != nullptr && staged->stage == FolderStage::OPEN;
-  WaitingCopy waiting{
-      .entry = &entry,
-      .copy = {.folder = writes.host.chain.levels.back().fd,
-               .name = name,
-               .target = entry.type != MISSING ? Target::REPLACE
-                         : open_staged         ? Target::STAGED
-                                               : Target::NEW},
-      .staged = staged,
-      .created = writes.host.chain.levels.back().created};
+  WaitingCopy waiting{.entry = &entry,
+                      .copy = {.folder = writes.host.chain.levels.back().fd,
+                               .name = name,
+                               .target = entry.type != MISSING ? Target::REPLACE
+                                         : open_staged         ? Target::STAGED
+                                                               : Target::NEW},
+                      .staged = staged,
+                      .created = writes.host.chain.levels.back().created};
   int error = open_folders(writes.local, folder, Create::NO);
   if (error == 0) {
     error = write_copy(writes.copies, deepest_fd(writes.local), waiting.copy,
@@ -172,8 +173,8 @@ int write_copy_of(Writes& writes, const DiffEntry& entry, Failed& failed) {
   note_host_device(writes);
   waiting.device = writes.device;
   report_copies(writes, add_copy(writes.batches, std::move(waiting),
-                              open_levels(writes.local) +
-                                  open_levels(writes.host.chain)));
+                                 open_levels(writes.local) +
+                                     open_levels(writes.host.chain)));
   return 0;
 }
 
@@ -195,13 +196,12 @@ void try_copy(Writes& writes, const DiffEntry& entry) {
     return;
   }
   if (failed == Failed::FOLDER) {
-    report_failure(
-        writes.console,
-        path_action(writes.console, "Erstellen des Verzeichnisses",
-                    fs::path(join(writes.host_root, entry.rel_path))
-                        .parent_path()
-                        .native()),
-        error);
+    report_failure(writes.console,
+                   path_action(writes.console, "Erstellen des Verzeichnisses",
+                               fs::path(join(writes.host_root, entry.rel_path))
+                                   .parent_path()
+                                   .native()),
+                   error);
     return;
   }
   report_copy_failure(writes, entry, error);
@@ -215,8 +215,8 @@ void note_host_device(Writes& writes) {
   if (writes.device_folder.owner_before(folder) ||
       folder.owner_before(writes.device_folder)) {
     writes.device_folder = folder;
-    writes.device =
-        note_device(writes.batches, folder, writes.host.chain.levels.front().fd);
+    writes.device = note_device(writes.batches, folder,
+                                writes.host.chain.levels.front().fd);
   }
 }
 
@@ -227,7 +227,8 @@ void flush(Writes& writes) {
 
 void write_entry(Writes& writes, const DiffEntry& entry) {
   say(writes.console, Stream::OUT,
-      shown(writes.console, Stream::OUT, join(writes.local_root, entry.rel_path)) +
+      shown(writes.console, Stream::OUT,
+            join(writes.local_root, entry.rel_path)) +
           " -> " +
           shown(writes.console, Stream::OUT,
                 join(writes.host_root, entry.rel_path)) +
@@ -240,17 +241,15 @@ void write_entry(Writes& writes, const DiffEntry& entry) {
   }
   if (entry.type == TAKEN) {
     // Reported in its turn with the copies around it; nothing is written.
-    report_copies(writes, add_copy(writes.batches,
-                                {.entry = &entry,
-                                 .stage = CopyStage::FAILED,
-                                 .error = EEXIST},
-                                open_levels(writes.local) +
-                                    open_levels(writes.host.chain)));
+    report_copies(
+        writes,
+        add_copy(writes.batches,
+                 {.entry = &entry, .stage = CopyStage::FAILED, .error = EEXIST},
+                 open_levels(writes.local) + open_levels(writes.host.chain)));
     return;
   }
   try_copy(writes, entry);
 }
-
 
 void write_again(Writes& writes) {
   writes.attempt = Attempt::AGAIN;
@@ -261,9 +260,8 @@ void write_again(Writes& writes) {
 }
 
 Writes start_writes(const std::vector<DiffEntry>& entries,
-                    const std::string& local_root,
-                    const std::string& host_root, const HeldRoots& roots,
-                    Console& console) {
+                    const std::string& local_root, const std::string& host_root,
+                    const HeldRoots& roots, Console& console) {
   Writes writes{.local_root = local_root,
                 .host_root = host_root,
                 .console = console,

@@ -52,9 +52,8 @@ struct Writes {
 // would not leave the copies room under the limit on open files, the
 // chains keep only their root and deepest level open.
 Writes start_writes(const std::vector<DiffEntry>& entries,
-                    const std::string& local_root,
-                    const std::string& host_root, const HeldRoots& roots,
-                    Console& console);
+                    const std::string& local_root, const std::string& host_root,
+                    const HeldRoots& roots, Console& console);
 
 // Prints the progress line of the copy `entry` (NEWER, MISSING, REPLACED or
 // TAKEN) on stdout and writes it into a batch, its folders made as needed;

@@ -285,7 +285,9 @@ TEST(Cli, TreesChangedWhileTheQuestionWaits) {
        },
        "Das lokale Verzeichnis"},
       {"host unmounted", true,
-       [](TempTree&, TempTree& host) { umount2(host.root().c_str(), MNT_DETACH); },
+       [](TempTree&, TempTree& host) {
+         umount2(host.root().c_str(), MNT_DETACH);
+       },
        "Das Host-Verzeichnis"},
       {"host swapped", true,
        [&](TempTree&, TempTree& host) {
@@ -319,23 +321,21 @@ TEST(Cli, TreesChangedWhileTheQuestionWaits) {
                                blanks(7) + "d/b" + MISSING_TEXT +
                                summary(2, 0, 2, 0) + QUESTION;
     if (c.moved != nullptr) {
-      const std::string& root =
-          std::string(c.moved) == "Das lokale Verzeichnis" ? local.root()
-                                                           : host.root();
+      const std::string& root = std::string(c.moved) == "Das lokale Verzeichnis"
+                                    ? local.root()
+                                    : host.root();
       expect_run(run, report,
-                 command_line_error(std::string(c.moved) + " " +
-                                    quoted(root) +
+                 command_line_error(std::string(c.moved) + " " + quoted(root) +
                                     " ist nicht mehr das durchsuchte "
                                     "(ausgehängt oder getauscht); nichts "
                                     "wurde geändert"),
                  1);
       EXPECT_FALSE(fs::exists(host.path("a")));
     } else {
-      EXPECT_EQ(sorted_lines(run.out),
-                sorted_lines(report +
-                             copying(local.path("a"), host.path("a")) +
-                             copying(local.path("d/b"), host.path("d/b")) +
-                             "\n"));
+      EXPECT_EQ(
+          sorted_lines(run.out),
+          sorted_lines(report + copying(local.path("a"), host.path("a")) +
+                       copying(local.path("d/b"), host.path("d/b")) + "\n"));
       EXPECT_EQ(run.err, folder_failure(host.path("d"), ENOTDIR));
       EXPECT_EQ(run.status, 0);
       EXPECT_EQ(host.read("d"), "appeared");
@@ -343,7 +343,8 @@ TEST(Cli, TreesChangedWhileTheQuestionWaits) {
     if (c.needs_mounts) {
       umount2(host.root().c_str(), MNT_DETACH);
     }
-    for (const std::string& old : {local.root() + ".old", host.root() + ".old"}) {
+    for (const std::string& old :
+         {local.root() + ".old", host.root() + ".old"}) {
       fs::remove_all(old);
     }
   }
@@ -519,19 +520,18 @@ TEST(Cli, NestedRootsAreRefusedTheSameRootIsNot) {
         unmount(at);
       }
     }
-  } view{p("view"), geteuid() == 0 && access("/dev/fuse", R_OK | W_OK) == 0 &&
-                        [&] {
-                          const pid_t pid = fork();
-                          if (pid == 0) {
-                            execlp("bindfs", "bindfs", p("L/sub").c_str(),
-                                   p("view").c_str(), nullptr);
-                            _exit(127);
-                          }
-                          int status = 0;
-                          waitpid(pid, &status, 0);
-                          return WIFEXITED(status) &&
-                                 WEXITSTATUS(status) == 0;
-                        }()};
+  } view{p("view"),
+         geteuid() == 0 && access("/dev/fuse", R_OK | W_OK) == 0 && [&] {
+           const pid_t pid = fork();
+           if (pid == 0) {
+             execlp("bindfs", "bindfs", p("L/sub").c_str(), p("view").c_str(),
+                    nullptr);
+             _exit(127);
+           }
+           int status = 0;
+           waitpid(pid, &status, 0);
+           return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+         }()};
   const std::vector<std::string> before = tree.files();
   const std::string& nested = NESTED_TREES;
   const std::string same = summary(20, 0, 0, 0) + NOTHING_PENDING;

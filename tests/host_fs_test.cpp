@@ -129,7 +129,7 @@ struct HostCase {
   Files host = {};
   std::function<Files(HostKind)> expected = {};
   std::function<Failures(HostKind)> failures = {};
-  mode_t mode = 0;  // given to every local file when set
+  mode_t mode = 0;                      // given to every local file when set
   std::int64_t host_time = 1000000000;  // older than the local files'
   long long open_files_limit = -1;
   // A run ended by this signal before the others: it must end within
@@ -262,12 +262,17 @@ TEST(HostFs, MirrorsOntoEachKind) {
       {.what = "file renamed in case",
        .local = {{"Report.txt", "new"}},
        .host = {{"report.txt", "old"}},
-       .expected = [](HostKind) { return Files{{"Report.txt", "new"}}; }},
+       .expected =
+           [](HostKind) {
+             return Files{{"Report.txt", "new"}};
+           }},
       {.what = "another file under a case variant, dated before the host's",
        .local = {{"report.docx", "the new report"}},
        .host = {{"Report.docx", "old"}},
        .expected =
-           [](HostKind) { return Files{{"report.docx", "the new report"}}; },
+           [](HostKind) {
+             return Files{{"report.docx", "the new report"}};
+           },
        .host_time = 2000000000},
       {.what = "folder renamed in case",
        .local = {{"Dir/a.txt", "new"}, {"Dir/b.txt", "b"}},
@@ -306,8 +311,8 @@ TEST(HostFs, MirrorsOntoEachKind) {
       {.what = "folder renamed in case with 2,000 files",
        .local = numbered("bulk", 2000, ""),
        .host = numbered("BULK", 2000, ""),
-       .expected = either(numbered("bulk", 2000, ""),
-                          numbered("bulk", 2000, "")),
+       .expected =
+           either(numbered("bulk", 2000, ""), numbered("bulk", 2000, "")),
        .host_time = 2000000000},
       {.what = "folder renamed in case, its files changed",
        .local = numbered("Deep", 50, "new"),
@@ -325,15 +330,18 @@ TEST(HostFs, MirrorsOntoEachKind) {
       {.what = "Greek renamed in case",
        .local = {{"νομος.txt", "new"}},
        .host = {{"ΝΟΜΟΣ.txt", "old"}},
-       .expected = [](HostKind) { return Files{{"νομος.txt", "new"}}; }},
+       .expected =
+           [](HostKind) {
+             return Files{{"νομος.txt", "new"}};
+           }},
       {.what = "Vietnamese folder renamed in case",
        .local = numbered("ảnh", 5, ""),
        .host = numbered("Ảnh", 5, "o"),
        .expected = [&](HostKind) { return numbered("ảnh", 5, ""); }},
       {.what = "names differing in case, the first in byte order owns",
        .local = {{"A.txt", "AAA"}, {"a.txt", "a"}},
-       .expected = either({{"A.txt", "AAA"}, {"a.txt", "a"}},
-                          {{"A.txt", "AAA"}}),
+       .expected =
+           either({{"A.txt", "AAA"}, {"a.txt", "a"}}, {{"A.txt", "AAA"}}),
        .failures = exists_where_case_is_ignored({{"a.txt", {EEXIST}}}),
        .local_after = {{"a.txt", "a"}}},
       {.what = "names differing in case beside a host-only name with a dot",
@@ -352,11 +360,12 @@ TEST(HostFs, MirrorsOntoEachKind) {
                  {"Proj/c", "pc"},
                  {"proj/b", "xb"},
                  {"proj/c", "xc"}},
-       .expected = either({{"Proj/a", "pa"},
-                           {"Proj/c", "pc"},
-                           {"proj/b", "xb"},
-                           {"proj/c", "xc"}},
-                          {{"Proj/a", "pa"}, {"Proj/b", "xb"}, {"Proj/c", "pc"}}),
+       .expected =
+           either({{"Proj/a", "pa"},
+                   {"Proj/c", "pc"},
+                   {"proj/b", "xb"},
+                   {"proj/c", "xc"}},
+                  {{"Proj/a", "pa"}, {"Proj/b", "xb"}, {"Proj/c", "pc"}}),
        .failures = exists_where_case_is_ignored({{"proj/c", {EEXIST}}})},
       {.what = "folders differing in case, the second's on the host",
        .local = {{"Proj/a", "pa"}, {"proj/b", "xb"}},
@@ -380,7 +389,10 @@ TEST(HostFs, MirrorsOntoEachKind) {
        .local = {{"new.txt", "n"}},
        .host = {{".kelvoda-2147483647-1.tmp", "junk"},
                 {".kelvoda-2147483646-2.tmp/x", "junk"}},
-       .expected = [](HostKind) { return Files{{"new.txt", "n"}}; },
+       .expected =
+           [](HostKind) {
+             return Files{{"new.txt", "n"}};
+           },
        .host_folders = {".kelvoda-2147483645-Marke.tmp"}},
       {.what = "trailing dot",
        .local = {{"a.", "dot"}, {"a", "plain"}},
@@ -398,11 +410,17 @@ TEST(HostFs, MirrorsOntoEachKind) {
            }},
       {.what = "set-id and sticky bits",
        .local = {{"s", "s"}},
-       .expected = [](HostKind) { return Files{{"s", "s"}}; },
+       .expected =
+           [](HostKind) {
+             return Files{{"s", "s"}};
+           },
        .mode = 03775},
       {.what = "long UTF-8 name",
        .local = {{umlauts, "u"}},
-       .expected = [&](HostKind) { return Files{{umlauts, "u"}}; }},
+       .expected =
+           [&](HostKind) {
+             return Files{{umlauts, "u"}};
+           }},
       {.what = "refused names",
        .local = {{"co:lon.txt", "c"}, {"what?.txt", "w"}, {"a*b/f", "f"}},
        .expected =

@@ -78,10 +78,9 @@ struct FakeHost {
 
   LookUp look_up() {
     return [this](std::string_view folder, std::string_view name) {
-      const std::string path = folder.empty()
-                                   ? std::string(name)
-                                   : std::string(folder) + "/" +
-                                         std::string(name);
+      const std::string path =
+          folder.empty() ? std::string(name)
+                         : std::string(folder) + "/" + std::string(name);
       ++asked[path];
       Kind kind = Kind::NONE;
       const std::string stored = land(path, kind);
@@ -257,8 +256,8 @@ TEST(Pairing, HostEntriesUnderOtherSpellings) {
     if (c.questions >= 0) {
       EXPECT_EQ(questions, c.questions);
     }
-    EXPECT_EQ(result.unchanged_count + result.newer_count +
-                  result.missing_count,
-              local_total);
+    EXPECT_EQ(
+        result.unchanged_count + result.newer_count + result.missing_count,
+        local_total);
   }
 }
