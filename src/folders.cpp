@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace {
@@ -66,17 +67,45 @@ std::size_t open_levels(const FolderChain& chain) {
   return count;
 }
 
-int open_folders(FolderChain& chain, std::string_view rel_folder,
-                 Create create) {
-  if (chain.holding == Holding::DEEPEST && chain.levels.size() > 2) {
-    // A staged folder has a hidden name: it cannot be opened again by its
-    // own, and stays open.
-    for (std::size_t level = 1; level + 1 < chain.levels.size(); ++level) {
-      if (chain.levels[level].staged == nullptr) {
-        chain.levels[level].fd = nullptr;
-      }
+namespace {
+
+// Under Holding::DEEPEST, closes the levels between the root and the
+// deepest. A staged folder has a hidden name: it cannot be opened again by
+// its own, and stays open.
+void let_go_between(FolderChain& chain) {
+  if (chain.holding != Holding::DEEPEST) {
+    return;
+  }
+  for (std::size_t level = 1; level + 1 < chain.levels.size(); ++level) {
+    if (chain.levels[level].staged == nullptr) {
+      chain.levels[level].fd = nullptr;
     }
   }
+}
+
+// How many levels below the root `chain` shares with `rel_folder`; `begin`
+// becomes the offset of the first name not shared.
+std::size_t shared_levels(const FolderChain& chain, std::string_view rel_folder,
+                          std::size_t& begin) {
+  std::size_t level = 0;
+  begin = 0;
+  while (begin < rel_folder.size() && level + 1 < chain.levels.size()) {
+    const std::size_t end =
+        std::min(rel_folder.find('/', begin), rel_folder.size());
+    if (rel_folder.substr(begin, end - begin) != chain.levels[level + 1].name) {
+      break;
+    }
+    ++level;
+    begin = end + 1;
+  }
+  return level;
+}
+
+}  // namespace
+
+int open_folders(FolderChain& chain, std::string_view rel_folder,
+                 Create create) {
+  let_go_between(chain);
   if (chain.levels.empty() && chain.held != nullptr) {
     chain.levels.push_back({.fd = chain.held});
   } else if (chain.levels.empty()) {
@@ -86,20 +115,8 @@ int open_folders(FolderChain& chain, std::string_view rel_folder,
     }
     chain.levels.push_back({.fd = std::make_shared<const UniqueFd>(fd)});
   }
-  // Keep the levels shared with the folders held so far.
-  std::size_t level = 0;
   std::size_t begin = 0;
-  while (begin < rel_folder.size() && level + 1 < chain.levels.size()) {
-    std::size_t end = rel_folder.find('/', begin);
-    if (end == std::string_view::npos) {
-      end = rel_folder.size();
-    }
-    if (rel_folder.substr(begin, end - begin) != chain.levels[level + 1].name) {
-      break;
-    }
-    ++level;
-    begin = end + 1;
-  }
+  const std::size_t level = shared_levels(chain, rel_folder, begin);
   chain.levels.resize(level + 1);
   chain.kept = level;
   if (level_fd(chain, level) < 0) {
@@ -108,10 +125,8 @@ int open_folders(FolderChain& chain, std::string_view rel_folder,
     return error;
   }
   while (begin < rel_folder.size()) {
-    std::size_t end = rel_folder.find('/', begin);
-    if (end == std::string_view::npos) {
-      end = rel_folder.size();
-    }
+    const std::size_t end =
+        std::min(rel_folder.find('/', begin), rel_folder.size());
     std::string name(rel_folder.substr(begin, end - begin));
     const std::shared_ptr<CreatedFolder>& above = chain.levels.back().created;
     const bool make = create == Create::YES && above != nullptr;

@@ -218,18 +218,18 @@ HiddenEntry register_hidden(int folder, const char* name, Hidden kind) {
 }
 
 const char* HiddenEntry::name() const {
-  return slot_at(slot_).name.data();
+  return slot_at(index).name.data();
 }
 
-void HiddenEntry::set_file(int file) {
-  slot_at(slot_).file = file;
+void HiddenEntry::set_file(int file) const {
+  slot_at(index).file = file;
 }
 
 void HiddenEntry::reset() {
-  if (slot_ < 0) {
+  if (index < 0) {
     return;
   }
-  slot_at(std::exchange(slot_, -1)).used = 0;
+  slot_at(std::exchange(index, -1)).used = 0;
   while (slots_end > 0 && slot_at(slots_end - 1).used == 0) {
     slots_end = slots_end - 1;
   }

@@ -34,30 +34,30 @@ class HiddenEntry {
  public:
   HiddenEntry() = default;
   HiddenEntry(HiddenEntry&& other) noexcept
-      : slot_(std::exchange(other.slot_, -1)) {}
+      : index(std::exchange(other.index, -1)) {}
   HiddenEntry& operator=(HiddenEntry&& other) noexcept {
     reset();
-    slot_ = std::exchange(other.slot_, -1);
+    index = std::exchange(other.index, -1);
     return *this;
   }
   HiddenEntry(const HiddenEntry&) = delete;
   HiddenEntry& operator=(const HiddenEntry&) = delete;
   ~HiddenEntry() { reset(); }
 
-  bool valid() const { return slot_ >= 0; }
+  bool valid() const { return index >= 0; }
   // The name registered, which must be valid.
   const char* name() const;
   // Registers `file` as the descriptor the handler closes before it removes
   // anything (a FUSE driver keeps a file that is still open under a new
   // hidden name instead of removing it); -1 once it is closed.
-  void set_file(int file);
+  void set_file(int file) const;
   // Gives the slot back: the entry has its final name or is gone.
   void reset();
 
  private:
   friend HiddenEntry register_hidden(int folder, const char* name, Hidden kind);
-  explicit HiddenEntry(int slot) : slot_(slot) {}
-  int slot_ = -1;
+  explicit HiddenEntry(int slot) : index(slot) {}
+  int index = -1;  // the slot in the table
 };
 
 // Registers the hidden entry `name` (at most 39 bytes) of kind `kind` in the

@@ -103,7 +103,7 @@ const Landing& land(Landings& landings, const std::string& folder,
   }
   const std::vector<Child>& listed =
       candidates(landings, folder, fold_name(name));
-  const Child* same = listed.size() == 1 ? &listed[0] : nullptr;
+  const Child* same = listed.size() == 1 ? listed.data() : nullptr;
   std::size_t alike = 0;
   const Child* like = nullptr;
   for (std::size_t i = 0; same == nullptr && i < listed.size(); ++i) {

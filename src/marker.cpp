@@ -100,8 +100,8 @@ HostNames host_names(const Marker& marker,
   std::string other = marker.name;
   for (char& c : other) {
     const auto letter = static_cast<unsigned char>(c);
-    c = static_cast<char>(std::isupper(letter) ? std::tolower(letter)
-                                               : std::toupper(letter));
+    c = static_cast<char>(std::isupper(letter) != 0 ? std::tolower(letter)
+                                                    : std::toupper(letter));
   }
   struct stat st {};
   names.may_ignore_case =

@@ -97,71 +97,58 @@ void reach(Planner& plan, Route& route, const std::string& host, Kind host_kind,
   route.groups.push_back(at->second);
 }
 
+// Where `name`, the next name of a local path of `kind`, lands in the host
+// folder `host`: on the entry of its own spelling where the host lists one
+// of its kind (`exact`), on the other kind of the same spelling (a changed
+// type, on any host), else where the host's lookup says.
+Landing land_name(Planner& plan, const std::string& host, std::string_view name,
+                  Kind kind, bool& exact) {
+  const std::string path = joined(host, name);
+  const bool as_file = find_file(plan.host_map, path) != nullptr;
+  const bool as_folder = plan.host_folders.contains(path);
+  exact = kind == Kind::REGULAR ? as_file : as_folder;
+  if (!as_file && !as_folder) {
+    return land(plan.landings, host, name);
+  }
+  return {.outcome = Outcome::FOUND,
+          .name = std::string(name),
+          .kind = as_file ? Kind::REGULAR : Kind::FOLDER};
+}
+
 // Follows the path of the missing local file `entry` from the host root.
 Route follow(Planner& plan, std::size_t entry) {
   const std::string_view path = plan.result.entries[entry].rel_path;
   Route route{.entry = entry};
-  std::string host;
-  bool renamed = false;  // a component above was reached by a lookup
-  for (std::size_t begin = 0, depth = 1;; ++depth) {
-    const std::size_t slash = path.find('/', begin);
-    const bool last = slash == std::string_view::npos;
-    const std::size_t end = last ? path.size() : slash;
-    const std::string_view name = path.substr(begin, end - begin);
-    const std::string_view local = path.substr(0, end);
-    const Kind kind = last ? Kind::REGULAR : Kind::FOLDER;
-    std::string exact = joined(host, name);
-    const bool as_file = find_file(plan.host_map, exact) != nullptr;
-    const bool as_folder = plan.host_folders.contains(exact);
-    if ((last && as_file) || (!last && as_folder)) {
-      if (renamed) {
-        reach(plan, route, exact, kind, depth, local, kind);
-      }
-      host = std::move(exact);
-      if (last) {
-        route.end = End::REACHED;
-        route.host = host;
-        return route;
-      }
-      begin = end + 1;
-      continue;
-    }
-    Landing resolution;
-    if (as_file || as_folder) {
-      // The same spelling as the other kind: a changed type, on any host.
-      resolution = {.outcome = Outcome::FOUND,
-                    .name = std::string(name),
-                    .kind = as_file ? Kind::REGULAR : Kind::FOLDER};
-    } else {
-      resolution = land(plan.landings, host, name);
-    }
-    if (resolution.outcome != Outcome::FOUND) {
-      route.end =
-          resolution.outcome == Outcome::NEW ? End::NEW : End::UNRESOLVED;
+  bool renamed = false;  // a name so far was reached by a lookup
+  bool exact = false;
+  for (std::size_t depth = 1, count = depth_of(path); depth <= count; ++depth) {
+    const std::string_view local = leading(path, depth);
+    const Kind kind = depth == count ? Kind::REGULAR : Kind::FOLDER;
+    Landing landing =
+        land_name(plan, route.host, last_name(local), kind, exact);
+    if (landing.outcome != Outcome::FOUND) {
+      route.end = landing.outcome == Outcome::NEW ? End::NEW : End::UNRESOLVED;
       route.depth = depth;
-      route.host = host;
-      for (std::string& candidate : resolution.candidates) {
+      for (std::string& candidate : landing.candidates) {
         plan.kept.insert(std::move(candidate));
       }
       return route;
     }
-    renamed = true;
-    const std::string target = joined(host, resolution.name);
-    reach(plan, route, target, resolution.kind, depth, local, kind);
-    if (resolution.kind != kind) {
+    renamed = renamed || !exact;
+    std::string target = joined(route.host, landing.name);
+    if (renamed) {
+      reach(plan, route, target, landing.kind, depth, local, kind);
+    }
+    if (landing.kind != kind) {
       route.end = End::MISMATCH;
       route.depth = depth;
       return route;
     }
-    host = target;
-    if (last) {
-      route.end = End::REACHED;
-      route.host = host;
-      route.resolved = true;
-      return route;
-    }
-    begin = end + 1;
+    route.host = std::move(target);
   }
+  route.end = End::REACHED;
+  route.resolved = !exact;
+  return route;
 }
 
 // Adds to each group the local entry of the same path and kind, which the
@@ -333,9 +320,10 @@ void recount(CompareResult& result) {
   result.missing_count = 0;
   result.deleted_count = 0;
   for (const DiffEntry& entry : result.entries) {
-    result.newer_count += entry.type == NEWER || entry.type == REPLACED;
-    result.missing_count += entry.type == MISSING || entry.type == TAKEN;
-    result.deleted_count += entry.type == DELETED;
+    result.newer_count += entry.type == NEWER || entry.type == REPLACED ? 1 : 0;
+    result.missing_count +=
+        entry.type == MISSING || entry.type == TAKEN ? 1 : 0;
+    result.deleted_count += entry.type == DELETED ? 1 : 0;
   }
   result.unchanged_count =
       result.local_total - result.newer_count - result.missing_count;
@@ -358,31 +346,11 @@ void replace_other_sizes(Planner& plan, std::vector<DiffEntry>& added,
   }
 }
 
-}  // namespace
-
-void plan_spellings(CompareResult& result, const FileTimeMap& local_map,
-                    const FileTimeMap& host_map, const LookUp& look_up,
-                    const HostNames& names) {
-  if (result.missing_count == 0 && !names.listed_otherwise) {
-    return;
-  }
-  Planner plan{.result = result,
-               .local_map = local_map,
-               .host_map = host_map,
-               .names = names,
-               .landings = {.host_map = host_map, .look_up = look_up}};
-  std::vector<DiffEntry> added;
-  if (result.missing_count > 0) {
-    plan.host_folders = folders_of(host_map);
-    for (std::size_t i = 0; i < result.entries.size(); ++i) {
-      if (result.entries[i].type == MISSING) {
-        plan.routes.push_back(follow(plan, i));
-      }
-    }
-  }
-  choose_owners(plan);
+// Settles each route's entry, marking in `dropped` those that leave the
+// plan; returns the host files paired with a local file.
+std::unordered_set<std::string_view> settle_routes(Planner& plan,
+                                                   std::vector<bool>& dropped) {
   std::unordered_set<std::string_view> paired;
-  std::vector<bool> dropped(result.entries.size(), false);
   for (const Route& route : plan.routes) {
     const FileTime* host = nullptr;
     dropped[route.entry] = !settle(plan, route, host);
@@ -396,24 +364,29 @@ void plan_spellings(CompareResult& result, const FileTimeMap& local_map,
       add_rename(plan, group);
     }
   }
-  std::unordered_set<std::string_view> taken;
-  take_twins(plan, added, taken);
-  if (names.listed_otherwise) {
-    replace_other_sizes(plan, added, taken);
-  }
-  if (names.may_ignore_case) {
-    std::vector<NewPath> paths;
-    for (const Route& route : plan.routes) {
-      if (route.end == End::NEW &&
-          result.entries[route.entry].type == MISSING) {
-        paths.push_back(
-            {.entry = route.entry, .host = route.host, .depth = route.depth});
-      }
+  return paired;
+}
+
+// Gives the new names of the routes their waves.
+void order_new_names(Planner& plan) {
+  std::vector<NewPath> paths;
+  for (const Route& route : plan.routes) {
+    if (route.end == End::NEW &&
+        plan.result.entries[route.entry].type == MISSING) {
+      paths.push_back(
+          {.entry = route.entry, .host = route.host, .depth = route.depth});
     }
-    set_waves(result.entries, paths);
   }
-  for (std::size_t i = 0; i < result.entries.size(); ++i) {
-    DiffEntry& entry = result.entries[i];
+  set_waves(plan.result.entries, paths);
+}
+
+// Host files paired with a local file, or that a local name may land on,
+// are not deleted; the others are named as they will be called.
+void settle_deletions(Planner& plan,
+                      const std::unordered_set<std::string_view>& paired,
+                      std::vector<bool>& dropped) {
+  for (std::size_t i = 0; i < plan.result.entries.size(); ++i) {
+    DiffEntry& entry = plan.result.entries[i];
     if (entry.type != DELETED) {
       continue;
     }
@@ -424,28 +397,74 @@ void plan_spellings(CompareResult& result, const FileTimeMap& local_map,
       entry.rel_path = final_path(plan, entry.rel_path);
     }
   }
-  std::vector<DiffEntry> entries;
-  entries.reserve(result.entries.size() + added.size());
-  for (std::size_t i = 0; i < result.entries.size(); ++i) {
+}
+
+// The entries not `dropped` and the `added` ones: copies in their waves,
+// then the deletions.
+std::vector<DiffEntry> ordered(std::vector<DiffEntry>& entries,
+                               const std::vector<bool>& dropped,
+                               std::vector<DiffEntry>& added) {
+  std::vector<DiffEntry> kept;
+  kept.reserve(entries.size() + added.size());
+  for (std::size_t i = 0; i < entries.size(); ++i) {
     if (!dropped[i]) {
-      entries.push_back(std::move(result.entries[i]));
+      kept.push_back(std::move(entries[i]));
     }
   }
-  const auto deletions = std::stable_partition(
-      entries.begin(), entries.end(),
-      [](const DiffEntry& entry) { return entry.type != DELETED; });
-  entries.insert(deletions, std::make_move_iterator(added.begin()),
-                 std::make_move_iterator(added.end()));
-  if (std::any_of(entries.begin(), entries.end(),
+  const auto not_deleted = [](const DiffEntry& entry) {
+    return entry.type != DELETED;
+  };
+  const auto deletions =
+      std::stable_partition(kept.begin(), kept.end(), not_deleted);
+  const auto copies_end =
+      kept.insert(deletions, std::make_move_iterator(added.begin()),
+                  std::make_move_iterator(added.end())) +
+      static_cast<std::ptrdiff_t>(added.size());
+  if (std::any_of(kept.begin(), copies_end,
                   [](const DiffEntry& entry) { return entry.wave > 0; })) {
-    const auto copies_end = std::stable_partition(
-        entries.begin(), entries.end(),
-        [](const DiffEntry& entry) { return entry.type != DELETED; });
     std::stable_sort(
-        entries.begin(), copies_end,
+        kept.begin(), copies_end,
         [](const DiffEntry& a, const DiffEntry& b) { return a.wave < b.wave; });
   }
-  result.entries = std::move(entries);
+  return kept;
+}
+
+}  // namespace
+
+void plan_spellings(CompareResult& result, const FileTimeMap& local_map,
+                    const FileTimeMap& host_map, const LookUp& look_up,
+                    const HostNames& names) {
+  if (result.missing_count == 0 && !names.listed_otherwise) {
+    return;
+  }
+  Planner plan{.result = result,
+               .local_map = local_map,
+               .host_map = host_map,
+               .names = names,
+               .landings = {.host_map = host_map, .look_up = look_up}};
+  if (result.missing_count > 0) {
+    plan.host_folders = folders_of(host_map);
+    for (std::size_t i = 0; i < result.entries.size(); ++i) {
+      if (result.entries[i].type == MISSING) {
+        plan.routes.push_back(follow(plan, i));
+      }
+    }
+  }
+  choose_owners(plan);
+  std::vector<bool> dropped(result.entries.size(), false);
+  const std::unordered_set<std::string_view> paired =
+      settle_routes(plan, dropped);
+  std::vector<DiffEntry> added;
+  std::unordered_set<std::string_view> taken;
+  take_twins(plan, added, taken);
+  if (names.listed_otherwise) {
+    replace_other_sizes(plan, added, taken);
+  }
+  if (names.may_ignore_case) {
+    order_new_names(plan);
+  }
+  settle_deletions(plan, paired, dropped);
+  result.entries = ordered(result.entries, dropped, added);
   std::stable_sort(result.renames.begin(), result.renames.end(),
                    [](const Rename& a, const Rename& b) {
                      return depth_of(a.rel_path) < depth_of(b.rel_path);
