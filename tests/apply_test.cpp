@@ -442,7 +442,8 @@ TEST(Apply, LowLimitsOnOpenFiles) {
 // leave no file, partial or temporary, behind.
 TEST(Apply, PermissionFailuresEndOnlyTheirEntry) {
   Sides s;
-  for (const char* rel : {"w/m1", "w/m2", "w/sub/m3", "z\"\\", "ok"}) {
+  for (const char* rel :
+       {"w/m1", "w/m2", "w/sub/m3", "z\"\\", "ok", "new/ok", "new/no/f"}) {
     s.l.write(rel, "local", OLD);
   }
   s.h.mkdir("w");
@@ -455,6 +456,8 @@ TEST(Apply, PermissionFailuresEndOnlyTheirEntry) {
     s.h.chmod(rel, 0555);
   }
   s.l.chmod("z\"\\", 0);
+  // A folder made for a copy that then fails goes again.
+  s.l.chmod("new/no/f", 0);
   expect_run(
       run_yes(s, {.user = User::UNPRIVILEGED}),
       {copied(s, "w/m1", MISSING, s.copy_failure("w/m1", EACCES)),
@@ -463,13 +466,16 @@ TEST(Apply, PermissionFailuresEndOnlyTheirEntry) {
               folder_failure(s.host + "/w/sub", EACCES)),
        copied(s, "z\"\\", MISSING, s.copy_failure("z\"\\", EACCES)),
        copied(s, "ok", MISSING),
+       copied(s, "new/ok", MISSING),
+       copied(s, "new/no/f", MISSING, s.copy_failure("new/no/f", EACCES)),
        {"ro/f", DELETED, "", failure("Löschen von", s.host + "/ro/f", EACCES)},
        removed(s.host, "p/d/f", "",
                failure("Löschen von", s.host + "/p/d", EACCES)),
        removed(s.host, "gone")},
-      8);
-  EXPECT_EQ(s.h.files(), (std::vector<std::string>{"ok", "ro/f"}));
+      10);
+  EXPECT_EQ(s.h.files(), (std::vector<std::string>{"new/ok", "ok", "ro/f"}));
   EXPECT_TRUE(s.h.exists("p/d"));
+  EXPECT_FALSE(s.h.exists("new/no"));
 }
 
 // In a folder that may be written and searched but not read (a drop box,
