@@ -84,8 +84,4 @@ void status_resume(Console& console);
 // final line on stderr.
 void status_finish(Console& console);
 
-// Clears the status line if one is drawn, with one write of a fixed text;
-// async-signal-safe and keeps errno, for the interrupt handlers.
-void erase_status_from_signal();
-
 #endif  // KELVODA_CONSOLE_HPP_

@@ -18,7 +18,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "console.hpp"
+#include "terminal.hpp"
 
 namespace {
 

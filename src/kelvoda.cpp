@@ -52,14 +52,17 @@ int fail_nested() {
 // or the exit status of a run that it already ended.
 struct CommandLine {
   std::vector<std::string> directories = {};
+  std::int32_t column_width = 0;  // of the report's path column
   bool assume_yes = false;
   int status = -1;  // -1: go on
 };
 
 // Reads the arguments in order; the first that ends the run decides, and
-// usage comes only once all were read. Each -c replaces `left_width`.
-CommandLine read_command_line(int argc, char** argv) {
-  CommandLine line;
+// usage comes only once all were read. The report's column is
+// `column_width` unless a -c replaces it; the last -c counts.
+CommandLine read_command_line(int argc, char** argv,
+                              std::int32_t column_width) {
+  CommandLine line{.column_width = column_width};
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
     if (arg == "-v" || arg == "--version") {
@@ -82,7 +85,7 @@ CommandLine read_command_line(int argc, char** argv) {
       if (width < 5 || width > 300) {
         return {.status = fail_command_line("Wertebereich für -c ist 5-300")};
       }
-      left_width = width;
+      line.column_width = width;
       continue;
     }
     if (!arg.empty() && arg[0] == '-') {
@@ -128,7 +131,8 @@ Answer ask_confirmation() {
 int main(int argc, char** argv) {
   std::cout << std::unitbuf;
   Console console = open_console();
-  const CommandLine line = read_command_line(argc, argv);
+  const CommandLine line =
+      read_command_line(argc, argv, default_column_width());
   if (line.status >= 0) {
     return line.status;
   }
@@ -152,7 +156,7 @@ int main(int argc, char** argv) {
   }
   CompareResult result = compare_dirs(local_map, host_map);
   pair_spellings(result, host_root);
-  print_results(result, left_width, console);
+  print_results(result, line.column_width, console);
   // An unattended run whose source is missing (a disk not mounted) would
   // otherwise empty the backup; a person may still confirm it.
   if (line.assume_yes && result.local_total == 0 && result.host_total > 0) {

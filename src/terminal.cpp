@@ -12,8 +12,6 @@
 #include <cstdlib>
 #include <string>
 
-#include "console.hpp"
-
 namespace {
 
 // Back to the line's start, then clear to its end.

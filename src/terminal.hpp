@@ -40,4 +40,8 @@ std::int32_t line_width(std::int32_t known);
 void put_line(int fd, std::string_view text,
               std::optional<std::string_view> line);
 
+// Clears the status line if one is drawn, with one write of a fixed text;
+// async-signal-safe and keeps errno, for the interrupt handlers.
+void erase_status_from_signal();
+
 #endif  // KELVODA_TERMINAL_HPP_
