@@ -48,8 +48,9 @@ Console open_test_console(int fd, std::int32_t width, Clock clock);
 void say(Console& console, Stream stream, std::string_view text);
 
 // Returns `name` as it is shown on `stream`: where that stream is a
-// terminal, each control character (C0, DEL, C1), bidirectional control and
-// malformed UTF-8 byte becomes "?"; elsewhere `name` unchanged.
+// terminal, each control character (C0, DEL, C1), bidirectional control,
+// line or paragraph separator and malformed UTF-8 byte becomes "?";
+// elsewhere `name` unchanged.
 std::string shown(const Console& console, Stream stream, std::string_view name);
 
 // The status line's content. Each call stores its numbers; the line is

@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -242,6 +243,8 @@ Child::Child(const std::function<int()>& body, const RunOptions& options)
   if (options.stdin_mode == Stdin::PIPE) {
     EXPECT_EQ(pipe2(input, O_CLOEXEC), 0);
   }
+  // What this process has buffered must not reach the child's output too.
+  std::fflush(nullptr);
   pid_ = fork();
   if (pid_ == 0) {
     if (options.stdin_mode == Stdin::CLOSED) {
