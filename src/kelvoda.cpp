@@ -44,6 +44,28 @@ std::string without_trailing_slash(std::string text) {
   return text;
 }
 
+// Deletions a run under -y makes without a person's word: any number up to
+// this one, more only where they leave at least half of the host's files.
+constexpr std::uint64_t UNATTENDED_DELETIONS = 10;
+
+// Why a run under -y does not apply `result`, or "". A source disk that is
+// not mounted shows up as an empty folder, or as a mount point holding a
+// stray file; applying would wipe the backup.
+std::string unattended_refusal(const CompareResult& result) {
+  if (result.local_total == 0 && result.host_total > 0) {
+    return "Das lokale Verzeichnis enthält keine Dateien; mit -y wird der Host "
+           "nicht geleert (ohne -y bestätigen)";
+  }
+  if (result.deleted_count > UNATTENDED_DELETIONS &&
+      result.deleted_count * 2 > result.host_total) {
+    return "Der Abgleich würde " + std::to_string(result.deleted_count) +
+           " von " + std::to_string(result.host_total) +
+           " Dateien auf dem Host löschen; mit -y wird nicht mehr als die "
+           "Hälfte gelöscht (ohne -y bestätigen)";
+  }
+  return "";
+}
+
 int fail_nested() {
   return fail_command_line("Die Verzeichnisse dürfen nicht ineinander liegen");
 }
@@ -157,12 +179,13 @@ int main(int argc, char** argv) {
   CompareResult result = compare_dirs(local_map, host_map);
   pair_spellings(result, host_root);
   print_results(result, line.column_width, console);
-  // An unattended run whose source is missing (a disk not mounted) would
-  // otherwise empty the backup; a person may still confirm it.
-  if (line.assume_yes && result.local_total == 0 && result.host_total > 0) {
-    return fail_command_line(
-        "Das lokale Verzeichnis enthält keine Dateien; mit -y wird der Host "
-        "nicht geleert (ohne -y bestätigen)");
+  // Under -y nobody reads the report before the host changes; a person who
+  // answers j may delete anything.
+  if (line.assume_yes) {
+    if (const std::string refusal = unattended_refusal(result);
+        !refusal.empty()) {
+      return fail_command_line(refusal);
+    }
   }
 
   if (result.newer_count == 0 && result.deleted_count == 0 &&
