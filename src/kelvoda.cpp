@@ -12,6 +12,7 @@
 #include "apply.hpp"
 #include "batch.hpp"
 #include "compare.hpp"
+#include "console.hpp"
 #include "records.hpp"
 #include "report.hpp"
 #include "roots.hpp"
@@ -148,11 +149,10 @@ Answer ask_confirmation() {
   }
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  std::cout << std::unitbuf;
-  Console console = open_console();
+// Runs what the command line `argv` asks for and returns the exit status:
+// 0 when everything was done, 1 when nothing was changed, 2 when changes
+// were applied but a single action failed.
+int run(int argc, char** argv, Console& console) {
   const CommandLine line =
       read_command_line(argc, argv, default_column_width());
   if (line.status >= 0) {
@@ -205,5 +205,27 @@ int main(int argc, char** argv) {
   status_resume(console);
   sync_different_files(result.entries, local_root, host_root, console);
   std::cout << "\n";
-  return 0;
+  // Each failure was reported as it happened; a script must see them too.
+  return console.failures > 0 ? 2 : 0;
+}
+
+// The exit status of a run that ended with `status`: where a text could not
+// be written (a full disk, a reader gone), 2 instead of 0, and the last line
+// on stderr says so where stderr still works.
+int exit_status(Console& console, int status) {
+  if (output_complete(console)) {
+    return status;
+  }
+  say(console, Stream::ERR,
+      "kelvoda ERROR: Die Ausgabe konnte nicht vollständig geschrieben "
+      "werden\n\n");
+  return status == 0 ? 2 : status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::cout << std::unitbuf;
+  Console console = open_console();
+  return exit_status(console, run(argc, argv, console));
 }

@@ -287,7 +287,8 @@ TEST(Cli, UnattendedRunsWithholdMassDeletionsAPersonMayConfirm) {
 }
 
 TEST(Cli, HostRootRemovedWhileTheQuestionWaits) {
-  // Each copy then fails on its folder, and the run goes on to its end.
+  // Each copy then fails on its folder, and the run goes on to its end with
+  // status 2.
   TempTree local;
   TempTree host;
   local.write("a", "a", 100);
@@ -306,7 +307,92 @@ TEST(Cli, HostRootRemovedWhileTheQuestionWaits) {
   EXPECT_EQ(sorted_lines(run.err),
             sorted_lines(folder_failure(host.root(), ENOENT) +
                          folder_failure(host.path("d"), ENOENT)));
-  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.status, 2);
+}
+
+TEST(Cli, StatusTellsAFailedActionOrLostOutputFromSuccess) {
+  // A run that applied its changes ends with 0 only when every action
+  // worked and every text was written; after a failed action, or with
+  // stdout or stderr refusing texts, it does everything else and ends with
+  // 2, and where stderr works its last line says that output was lost. A
+  // run that changed nothing keeps its status.
+  const std::string lost = command_line_error(
+      "Die Ausgabe konnte nicht vollständig geschrieben werden");
+  const Output file = Output::CAPTURED;
+  const Output full = Output::FULL_DISK;
+  const struct {
+    const char* what;
+    std::vector<std::string> options;
+    Output out;
+    Output err;
+    bool failing = false;  // a second copy is over the file size limit
+    std::string answer = "";
+    bool pending = true;
+  } cases[] = {
+      {"all done", {"-y"}, file, file},
+      {"a copy fails", {"-y"}, file, file, true},
+      {"stdout on a full disk", {"-y"}, full, file},
+      {"stdout's reader gone", {"-y"}, Output::GONE_READER, file},
+      {"stdout on a full disk, a copy fails", {"-y"}, full, file, true},
+      {"stderr on a full disk, a copy fails", {"-y"}, file, full, true},
+      {"both on a full disk", {"-y"}, full, full},
+      {"answered on a full disk", {}, full, file, false, "j\n"},
+      {"cancelled on a full disk", {}, full, file, false, "n\n"},
+      {"unanswered on a full disk", {}, full, file},
+      {"nothing pending on a full disk", {"-y"}, full, file, false, "", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempTree local;
+    TempTree host;
+    local.write("a", "a", 100);
+    if (!c.pending) {
+      host.write("a", "a", 100);
+    }
+    if (c.failing) {
+      local.write("big", std::string(4096, 'b'), 100);
+    }
+    std::vector<std::string> args = c.options;
+    args.insert(args.end(), {"-c", "5", local.root(), host.root()});
+    const RunResult run = run_kelvoda(args, {.stdin_text = c.answer,
+                                             .file_size_limit = 2048,
+                                             .stdout_to = c.out,
+                                             .stderr_to = c.err});
+    const bool applied = !c.options.empty() || c.answer == "j\n";
+    // The copies come in the order of the local map.
+    std::vector<std::string> copies = {"a"};
+    if (c.failing) {
+      copies.insert(run.out.find("  big") < run.out.find("    a")
+                        ? copies.begin()
+                        : copies.end(),
+                    "big");
+    }
+    std::string out = summary(2, 0, 0, 0) + NOTHING_PENDING;
+    if (c.pending) {
+      const int count = static_cast<int>(copies.size());
+      std::string copied;
+      out = "\n";
+      for (const std::string& rel : copies) {
+        out += blanks(5 - rel.size()) + rel + MISSING_TEXT;
+        copied += copying(local.path(rel), host.path(rel));
+      }
+      out += summary(count, 0, count, 0);
+      if (c.options.empty()) {
+        out += QUESTION + (applied ? "" : CANCELLED);
+      }
+      out += applied ? copied + "\n" : "";
+    }
+    std::string err =
+        c.failing ? copy_failure(local.root(), host.root(), "big", EFBIG) : "";
+    err += c.out == file ? "" : lost;
+    expect_run(run, c.out == file ? out : "", c.err == file ? err : "",
+               c.answer.empty() && c.options.empty()
+                   ? 1
+                   : (c.failing || c.out != file || c.err != file ? 2 : 0));
+    EXPECT_EQ(host.files(), applied || !c.pending
+                                ? std::vector<std::string>{"a"}
+                                : std::vector<std::string>{});
+  }
 }
 
 TEST(Cli, HostOnlyFilesAreDeletedAfterConfirmation) {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "messages.hpp"
 #include "numbers.hpp"
 #include "terminal.hpp"
 #include "test_util.hpp"
@@ -386,6 +387,39 @@ TEST(Console, FinishSaysWhatWasDoneAndHowLong) {
     status_finish(console);
     EXPECT_EQ(sink.take(), "");
   }
+}
+
+// A failed action is said on stderr and counted, in the final line where a
+// status line shows and for the exit status either way.
+TEST(Console, FailedActionIsSaidAndCounted) {
+  const std::string said =
+      "Fehler beim Löschen von \"x\": " + error_text(EIO) + "\n";
+  Sink sink;
+  Console console = test_console(sink, 80);
+  status_apply_start(console, 1, 0);
+  report_failure(console, "Löschen von \"x\"", EIO);
+  status_finish(console);
+  EXPECT_EQ(sink.take(), said + "Fertig: 1 Fehler – 0 s\n");
+  EXPECT_EQ(console.failures, 1u);
+  const RunResult plain = run_in_child([] {
+    Console without_line;
+    report_failure(without_line, "Löschen von \"x\"", EIO);
+    return static_cast<int>(without_line.failures);
+  });
+  expect_run(plain, "", said, 1);
+}
+
+// A text that the line's terminal refuses leaves the run's output
+// incomplete.
+TEST(Console, TextRefusedByTheTerminalIsLost) {
+  const int read_only = open("/dev/null", O_RDONLY);
+  {
+    Console console = open_test_console(read_only, 80, fake_clock);
+    EXPECT_TRUE(output_complete(console));
+    say(console, Stream::ERR, "x\n");
+    EXPECT_FALSE(output_complete(console));
+  }
+  close(read_only);
 }
 
 // Callers print errno's text after the status line's erasure, so a failing

@@ -116,6 +116,20 @@ const std::string& binary_for(User user) {
   return copy.path();
 }
 
+// In the child: sends `fd` where `output` says, unless it is captured.
+void redirect(int fd, Output output) {
+  if (output == Output::FULL_DISK) {
+    dup2(open("/dev/full", O_WRONLY), fd);
+  }
+  int ends[2] = {-1, -1};
+  if (output == Output::GONE_READER && pipe(ends) == 0) {
+    dup2(ends[1], fd);
+    close(ends[0]);
+    close(ends[1]);
+    signal(SIGPIPE, SIG_IGN);
+  }
+}
+
 // In the child: root, whom permission bits do not bind, drops to uid and
 // gid 65534; any other user is bound by them already and stays.
 void drop_privileges() {
@@ -256,6 +270,8 @@ Child::Child(const std::function<int()>& body, const RunOptions& options)
     }
     dup2(open((io_ + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666), 1);
     dup2(open((io_ + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666), 2);
+    redirect(1, options.stdout_to);
+    redirect(2, options.stderr_to);
     const rlimit no_core{0, 0};  // a killed run leaves no core file
     setrlimit(RLIMIT_CORE, &no_core);
     if (options.file_size_limit >= 0) {
