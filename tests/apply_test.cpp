@@ -829,15 +829,27 @@ TEST(Apply, CopiesReachTheDiskBeforeTheirNames) {
     EXPECT_TRUE(order.ends_with("SF")) << order;
   }
   // Under the usual limit on open files all of them fit one batch: one sync
-  // for it and the final one.
+  // for it and the final one. So do 1,000 copies under a soft limit that
+  // alone would split them into several batches: it is raised to the hard
+  // one first.
+  const auto syncs = [&](const Sides& sides, const RunOptions& options) {
+    std::string kinds;
+    for (const TracedCall& call : calls(sides, "", {}, options)) {
+      kinds +=
+          call.kind == 'S' || call.kind == 'F' ? std::string(1, call.kind) : "";
+    }
+    return kinds;
+  };
   const Sides usual;
   fill(usual);
-  std::string syncs;
-  for (const TracedCall& call : calls(usual, "", {}, {})) {
-    syncs +=
-        call.kind == 'S' || call.kind == 'F' ? std::string(1, call.kind) : "";
+  EXPECT_EQ(syncs(usual, {}), "SFSF");
+  const Sides many;
+  for (int i = 0; i < 1000; ++i) {
+    many.l.write("m/" + std::to_string(i), "m", OLD);
   }
-  EXPECT_EQ(syncs, "SFSF");
+  EXPECT_EQ(
+      syncs(many, {.open_files_limit = 4096, .open_files_soft_limit = 256}),
+      "SFSF");
   // Deletions alone on a file system mounted inside the host are synced
   // there too.
   if (geteuid() == 0) {

@@ -286,6 +286,12 @@ Child::Child(const std::function<int()>& body, const RunOptions& options)
       const rlimit files{limit, limit};
       setrlimit(RLIMIT_NOFILE, &files);
     }
+    if (options.open_files_soft_limit >= 0) {
+      rlimit files{};
+      getrlimit(RLIMIT_NOFILE, &files);
+      files.rlim_cur = static_cast<rlim_t>(options.open_files_soft_limit);
+      setrlimit(RLIMIT_NOFILE, &files);
+    }
     if (options.user == User::UNPRIVILEGED) {
       drop_privileges();
     }

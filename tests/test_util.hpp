@@ -81,6 +81,8 @@ struct RunOptions {
   Output stderr_to = Output::CAPTURED;
   // Limit on open files (RLIMIT_NOFILE, soft and hard); negative to keep it.
   long long open_files_limit = -1;
+  // Then the soft limit alone, below the hard one; negative to keep it.
+  long long open_files_soft_limit = -1;
   // A command that runs kelvoda, such as strace with its options; searched
   // in PATH. Empty: kelvoda is run directly.
   std::vector<std::string> wrapper = {};
