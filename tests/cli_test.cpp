@@ -243,11 +243,9 @@ TEST(Cli, UnattendedRunsWithholdMassDeletionsAPersonMayConfirm) {
     TempTree host;
     local.mkdir("lost+found/kept");
     local.write("lost+found/kept/f", "skipped", 100);
-    std::vector<std::string> kept;
     for (int i = 0; i < c.kept; ++i) {
-      kept.push_back("k" + std::to_string(i));
-      local.write(kept.back(), "k", 100);
-      host.write(kept.back(), "k", 100);
+      local.write("k" + std::to_string(i), "k", 100);
+      host.write("k" + std::to_string(i), "k", 100);
     }
     std::string gone;
     for (int i = 0; i < c.gone; ++i) {
