@@ -270,6 +270,12 @@ Child::Child(const std::function<int()>& body, const RunOptions& options)
     }
     dup2(open((io_ + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666), 1);
     dup2(open((io_ + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666), 2);
+    // A test process started under nohup ignores SIGHUP, which a run would
+    // keep ignoring; the runs here get the signals at their defaults.
+    for (const int signal_number :
+         {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) {
+      signal(signal_number, SIG_DFL);
+    }
     redirect(1, options.stdout_to);
     redirect(2, options.stderr_to);
     const rlimit no_core{0, 0};  // a killed run leaves no core file
