@@ -201,11 +201,6 @@ std::vector<WaitingCopy> hand_over(Batches& batches) {
   std::vector<WaitingCopy> done = place_synced(batches);
   close_staged(batches, batches.filling);
   std::swap(batches.filling, batches.syncing);
-  for (WaitingCopy& waiting : batches.syncing.copies) {
-    if (waiting.stage == CopyStage::FILLING) {
-      waiting.stage = CopyStage::SYNCING;
-    }
-  }
   // Signals stay with the main thread, whose handler cleans up.
   sigset_t all;
   sigset_t old;

@@ -2,10 +2,9 @@
 // do they, and the folders staged for them, get their names.
 //
 // A copy goes through these stages:
-//   FILLING  written into the batch being filled, its data maybe only in
-//            memory;
-//   SYNCING  its batch is being made durable, on a thread of its own while
-//            the next batch fills;
+//   FILLING  written into a batch, its data maybe only in memory until the
+//            batch is made durable (on a thread of its own while the next
+//            batch fills);
 //   PLACED   under its name on the host (final);
 //   FAILED   discarded with nothing left behind, `error` says why (final).
 // A staged folder (a folder the run made, kept under a hidden name):
@@ -32,7 +31,7 @@
 #include "folders.hpp"
 #include "records.hpp"
 
-enum class CopyStage { FILLING, SYNCING, PLACED, FAILED };
+enum class CopyStage { FILLING, PLACED, FAILED };
 enum class FolderStage { OPEN, CLOSED, PLACED, REMOVED, FAILED };
 
 // A folder this run made and staged (see stage_folder) until the copies

@@ -284,9 +284,15 @@ void say(Console& console, Stream stream, std::string_view text) {
       visible && now - line->last_draw >= REDRAW_MS) {
     refresh(*line, now);
   }
-  put_line(
-      fd, text,
-      visible ? std::optional<std::string_view>(line->text) : std::nullopt);
+  if (!put_line(fd, text,
+                visible ? std::optional<std::string_view>(line->text)
+                        : std::nullopt)) {
+    console.text_lost = true;
+  }
+}
+
+bool output_complete(const Console& console) {
+  return !console.text_lost && !std::cout.fail() && !std::cerr.fail();
 }
 
 std::string shown(const Console& console, Stream stream,
@@ -376,6 +382,9 @@ void status_file_done(Console& console) {
 }
 
 void status_count(Console& console, Counted what, std::uint64_t bytes) {
+  if (what == Counted::FAILURE) {
+    ++console.failures;
+  }
   if (StatusLine* line = console.status.get()) {
     ++line->apply.counted[static_cast<std::size_t>(what)];
     line->apply.copied_bytes += what == Counted::COPIED ? bytes : 0;

@@ -31,6 +31,10 @@ struct Console {
   bool out_terminal = false;  // stdout is a terminal: names shown safely
   bool err_terminal = false;
   std::unique_ptr<StatusLine, EndStatusLine> status = nullptr;  // none: off
+  // Single actions that failed, counted whether a status line shows or not.
+  std::uint64_t failures = 0;
+  // A permanent text could not be written in full to the line's terminal.
+  bool text_lost = false;
 };
 
 // Returns the console of a run: a status line on stderr only when stderr is
@@ -47,9 +51,14 @@ Console open_test_console(int fd, std::int32_t width, Clock clock);
 // text, in the same write; elsewhere the status line stays as it is.
 void say(Console& console, Stream stream, std::string_view text);
 
+// Returns whether every text of the run so far reached its stream in full:
+// none was refused (a full disk, a reader gone with SIGPIPE ignored).
+bool output_complete(const Console& console);
+
 // Returns `name` as it is shown on `stream`: where that stream is a
-// terminal, each control character (C0, DEL, C1), bidirectional control and
-// malformed UTF-8 byte becomes "?"; elsewhere `name` unchanged.
+// terminal, each control character (C0, DEL, C1), bidirectional control,
+// line or paragraph separator and malformed UTF-8 byte becomes "?";
+// elsewhere `name` unchanged.
 std::string shown(const Console& console, Stream stream, std::string_view name);
 
 // The status line's content. Each call stores its numbers; the line is
@@ -73,7 +82,8 @@ void status_delete_start(Console& console);
 void status_bytes(Console& console, std::uint64_t count);
 // The current copy or deletion has ended, whether it worked or not.
 void status_file_done(Console& console);
-// Counts one `what` for the final line; a copied file with `bytes`.
+// Counts one `what` for the final line; a copied file with `bytes`. A
+// failure is counted in `console.failures` too, with or without a line.
 void status_count(Console& console, Counted what, std::uint64_t bytes = 0);
 // The final sync begins: its line is drawn at once.
 void status_sync_start(Console& console);
@@ -83,9 +93,5 @@ void status_resume(Console& console);
 // Erases the status line and, once after `status_apply_start`, writes the
 // final line on stderr.
 void status_finish(Console& console);
-
-// Clears the status line if one is drawn, with one write of a fixed text;
-// async-signal-safe and keeps errno, for the interrupt handlers.
-void erase_status_from_signal();
 
 #endif  // KELVODA_CONSOLE_HPP_

@@ -123,11 +123,9 @@ int open_receiver(CopyState& state, PendingCopy& pending, mode_t mode) {
     const int fd = openat(to, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
     if (fd >= 0 ||
         (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) {
-      state.unnamed_known = state.unnamed_known || fd >= 0;
       return fd;
     }
     state.unnamed_files = false;
-    state.unnamed_known = true;
   }
   int fd = -1;
   if (pending.target == Target::STAGED) {

@@ -19,9 +19,8 @@ struct CopyState {
   pid_t pid = 0;
   unsigned hidden_counter = 0;  // numbers the hidden names
   // Cleared once the host has refused an unnamed file (O_TMPFILE), so later
-  // copies go straight to a hidden name; `unnamed_known` once it is known.
+  // copies go straight to a hidden name.
   bool unnamed_files = true;
-  bool unnamed_known = false;
   // Cleared once the kernel has refused to copy between the two file
   // systems, so later copies go through `buffer`.
   bool kernel_copy = true;

@@ -20,7 +20,7 @@
 #include <ctime>
 #include <utility>
 
-#include "console.hpp"
+#include "terminal.hpp"
 
 namespace {
 

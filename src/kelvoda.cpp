@@ -12,6 +12,7 @@
 #include "apply.hpp"
 #include "batch.hpp"
 #include "compare.hpp"
+#include "console.hpp"
 #include "interrupt.hpp"
 #include "marker.hpp"
 #include "messages.hpp"
@@ -47,6 +48,28 @@ std::string without_trailing_slash(std::string text) {
   return text;
 }
 
+// Deletions a run under -y makes without a person's word: any number up to
+// this one, more only where they leave at least half of the host's files.
+constexpr std::uint64_t UNATTENDED_DELETIONS = 10;
+
+// Why a run under -y does not apply `result`, or "". A source disk that is
+// not mounted shows up as an empty folder, or as a mount point holding a
+// stray file; applying would wipe the backup.
+std::string unattended_refusal(const CompareResult& result) {
+  if (result.local_total == 0 && result.host_total > 0) {
+    return "Das lokale Verzeichnis enthält keine Dateien; mit -y wird der Host "
+           "nicht geleert (ohne -y bestätigen)";
+  }
+  if (result.deleted_count > UNATTENDED_DELETIONS &&
+      result.deleted_count * 2 > result.host_total) {
+    return "Der Abgleich würde " + std::to_string(result.deleted_count) +
+           " von " + std::to_string(result.host_total) +
+           " Dateien auf dem Host löschen; mit -y wird nicht mehr als die "
+           "Hälfte gelöscht (ohne -y bestätigen)";
+  }
+  return "";
+}
+
 int fail_nested() {
   return fail_command_line("Die Verzeichnisse dürfen nicht ineinander liegen");
 }
@@ -55,14 +78,17 @@ int fail_nested() {
 // or the exit status of a run that it already ended.
 struct CommandLine {
   std::vector<std::string> directories = {};
+  std::int32_t column_width = 0;  // of the report's path column
   bool assume_yes = false;
   int status = -1;  // -1: go on
 };
 
 // Reads the arguments in order; the first that ends the run decides, and
-// usage comes only once all were read. Each -c replaces `left_width`.
-CommandLine read_command_line(int argc, char** argv) {
-  CommandLine line;
+// usage comes only once all were read. The report's column is
+// `column_width` unless a -c replaces it; the last -c counts.
+CommandLine read_command_line(int argc, char** argv,
+                              std::int32_t column_width) {
+  CommandLine line{.column_width = column_width};
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
     if (arg == "-v" || arg == "--version") {
@@ -85,7 +111,7 @@ CommandLine read_command_line(int argc, char** argv) {
       if (width < 5 || width > 300) {
         return {.status = fail_command_line("Wertebereich für -c ist 5-300")};
       }
-      left_width = width;
+      line.column_width = width;
       continue;
     }
     if (!arg.empty() && arg[0] == '-') {
@@ -126,12 +152,12 @@ Answer ask_confirmation() {
   }
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  std::cout << std::unitbuf;
-  Console console = open_console();
-  const CommandLine line = read_command_line(argc, argv);
+// Runs what the command line `argv` asks for and returns the exit status:
+// 0 when everything was done, 1 when nothing was changed, 2 when changes
+// were applied but a single action failed.
+int run(int argc, char** argv, Console& console) {
+  const CommandLine line =
+      read_command_line(argc, argv, default_column_width());
   if (line.status >= 0) {
     return line.status;
   }
@@ -166,13 +192,14 @@ int main(int argc, char** argv) {
                  host_names(marker, host.run_entries));
   result.leftovers = leftovers(marker, host.run_entries);
   remove_marker(marker);
-  print_results(result, left_width, console);
-  // An unattended run whose source is missing (a disk not mounted) would
-  // otherwise empty the backup; a person may still confirm it.
-  if (line.assume_yes && result.local_total == 0 && result.host_total > 0) {
-    return fail_command_line(
-        "Das lokale Verzeichnis enthält keine Dateien; mit -y wird der Host "
-        "nicht geleert (ohne -y bestätigen)");
+  print_results(result, line.column_width, console);
+  // Under -y nobody reads the report before the host changes; a person who
+  // answers j may delete anything.
+  if (line.assume_yes) {
+    if (const std::string refusal = unattended_refusal(result);
+        !refusal.empty()) {
+      return fail_command_line(refusal);
+    }
   }
 
   if (result.newer_count == 0 && result.deleted_count == 0 &&
@@ -203,5 +230,27 @@ int main(int argc, char** argv) {
   status_resume(console);
   sync_different_files(result, local_root, host_root, roots, console);
   std::cout << "\n";
-  return 0;
+  // Each failure was reported as it happened; a script must see them too.
+  return console.failures > 0 ? 2 : 0;
+}
+
+// The exit status of a run that ended with `status`: where a text could not
+// be written (a full disk, a reader gone), 2 instead of 0, and the last line
+// on stderr says so where stderr still works.
+int exit_status(Console& console, int status) {
+  if (output_complete(console)) {
+    return status;
+  }
+  say(console, Stream::ERR,
+      "kelvoda ERROR: Die Ausgabe konnte nicht vollständig geschrieben "
+      "werden\n\n");
+  return status == 0 ? 2 : status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::cout << std::unitbuf;
+  Console console = open_console();
+  return exit_status(console, run(argc, argv, console));
 }

@@ -45,8 +45,17 @@ std::string format_bytes(std::uint64_t bytes, Bytes kind, std::uint64_t total) {
     const std::uint64_t tenths = rounded(value, factor / 10);
     return format_count(tenths / 10) + "," + std::to_string(tenths % 10);
   };
-  return number(bytes) + (total > 0 ? "/" + number(total) : "") + " " +
-         std::string(UNITS[unit]) + (kind == Bytes::RATE ? "/s" : "");
+  // Appended piece by piece: GCC 12 warns (-Wrestrict) about an inlined
+  // "/" + std::string that cannot overlap.
+  std::string text = number(bytes);
+  if (total > 0) {
+    text += '/';
+    text += number(total);
+  }
+  text += ' ';
+  text += UNITS[unit];
+  text += kind == Bytes::RATE ? "/s" : "";
+  return text;
 }
 
 std::string format_duration(std::uint64_t seconds) {

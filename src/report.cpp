@@ -8,18 +8,7 @@
 
 #include <iostream>
 
-std::int32_t terminal_width = 0;
-std::int32_t left_width = 0;
-
 namespace {
-
-// Measures the terminal before main runs, so the column width is known while
-// the command line is read.
-[[maybe_unused]] const bool measured = [] {
-  terminal_width = get_terminal_width();
-  left_width = (terminal_width - 6) / 2;
-  return true;
-}();
 
 std::string_view line_text(DiffType type) {
   switch (type) {
@@ -50,6 +39,10 @@ std::int32_t get_terminal_width() {
     return size.ws_col;
   }
   return 100;
+}
+
+std::int32_t default_column_width() {
+  return (get_terminal_width() - 6) / 2;
 }
 
 std::string format_left(std::string_view text, std::int32_t width) {

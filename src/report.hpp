@@ -10,15 +10,13 @@
 #include "console.hpp"
 #include "records.hpp"
 
-// Columns of the terminal on stdout, or 100; set before main runs.
-extern std::int32_t terminal_width;
-// Width in bytes of the report's path column: (terminal_width - 6) / 2 before
-// main runs, then replaced by every -c option.
-extern std::int32_t left_width;
-
 // Returns the column count of the terminal on file descriptor 1, or 100 when
 // stdout is no terminal or reports 0 columns. Prints nothing.
 std::int32_t get_terminal_width();
+
+// Returns the width in bytes of the report's path column when no -c gives
+// one: (get_terminal_width() - 6) / 2, measured now.
+std::int32_t default_column_width();
 
 // Returns `text` fitted into `width` bytes: right-aligned with leading
 // blanks when it fits, otherwise "..." and its last `width` - 3 bytes (cut

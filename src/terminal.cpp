@@ -12,8 +12,6 @@
 #include <cstdlib>
 #include <string>
 
-#include "console.hpp"
-
 namespace {
 
 // Back to the line's start, then clear to its end.
@@ -92,7 +90,7 @@ std::int32_t line_width(std::int32_t known) {
   return known;
 }
 
-void put_line(int fd, std::string_view text,
+bool put_line(int fd, std::string_view text,
               std::optional<std::string_view> line) {
   std::string bytes(line_drawn() && (!line || !text.empty()) ? ERASE : "");
   bytes += text;
@@ -103,7 +101,8 @@ void put_line(int fd, std::string_view text,
   }
   // Callers print errno's text right after the line's erasure.
   const int saved_errno = errno;
-  for (std::string_view rest = bytes; !rest.empty();) {
+  std::string_view rest = bytes;
+  while (!rest.empty()) {
     const ssize_t written = write(fd, rest.data(), rest.size());
     if (written < 0 && errno == EINTR) {
       continue;
@@ -117,6 +116,7 @@ void put_line(int fd, std::string_view text,
   if (!line) {
     line_state.drawn = 0;
   }
+  return rest.empty();
 }
 
 // One write of a fixed text and no allocation, so the interrupt handlers may

@@ -36,8 +36,13 @@ std::int32_t line_width(std::int32_t known);
 
 // Writes to `fd`, which is on the line's terminal, in one write: the erasure
 // of a drawn line unless `text` is empty and `line` given, then `text`, then
-// "\r", `line` and "\x1b[K" when `line` is given. Keeps errno.
-void put_line(int fd, std::string_view text,
+// "\r", `line` and "\x1b[K" when `line` is given. Keeps errno. Returns
+// whether everything was written.
+bool put_line(int fd, std::string_view text,
               std::optional<std::string_view> line);
+
+// Clears the status line if one is drawn, with one write of a fixed text;
+// async-signal-safe and keeps errno, for the interrupt handlers.
+void erase_status_from_signal();
 
 #endif  // KELVODA_TERMINAL_HPP_

@@ -1,16 +1,36 @@
 // UTF-8 decoding, screen columns and the terminal form of names.
 #include "text.hpp"
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 
 namespace {
 
-// A terminal acts on these instead of showing them.
+// First and last code point of a range.
+struct Range {
+  char32_t first;
+  char32_t last;
+};
+
+// A terminal acts on these instead of showing them: C0, DEL and C1; every
+// bidirectional control (Bidi_Control), which turns the line around; the
+// line and paragraph separators, which some terminals take as line ends.
+constexpr std::array<Range, 7> CONTROLS = {{
+    {0x00, 0x1F},
+    {0x7F, 0x9F},
+    {0x061C, 0x061C},  // Arabic letter mark
+    {0x200E, 0x200F},  // left-to-right and right-to-left marks
+    {0x2028, 0x2029},  // line and paragraph separators
+    {0x202A, 0x202E},  // embeddings and overrides
+    {0x2066, 0x2069},  // isolates
+}};
+
 bool is_control(const CodePoint& point) {
-  const char32_t code = point.code;
-  return point.error != 0 || code < 0x20 || (code >= 0x7F && code <= 0x9F) ||
-         (code >= 0x202A && code <= 0x202E) ||
-         (code >= 0x2066 && code <= 0x2069);
+  return point.error != 0 ||
+         std::any_of(CONTROLS.begin(), CONTROLS.end(), [&](const Range& range) {
+           return point.code >= range.first && point.code <= range.last;
+         });
 }
 
 }  // namespace

@@ -35,9 +35,10 @@ std::string_view first_columns(std::string_view text, std::size_t columns);
 std::string_view last_columns(std::string_view text, std::size_t columns);
 
 // Returns `text` as `ls` shows it on a terminal: each control character (C0,
-// DEL, C1), each bidirectional control (U+202A to U+202E, U+2066 to U+2069)
-// and each malformed byte becomes "?", so no name can move the cursor, start
-// an escape sequence or turn the line around.
+// DEL, C1), each bidirectional control (U+061C, U+200E, U+200F, U+202A to
+// U+202E, U+2066 to U+2069), the line and paragraph separators (U+2028,
+// U+2029) and each malformed byte becomes "?", so no name can move the
+// cursor, start an escape sequence, break the line or turn it around.
 std::string terminal_form(std::string_view text);
 
 #endif  // KELVODA_TEXT_HPP_

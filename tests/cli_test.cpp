@@ -12,6 +12,7 @@
 #include <functional>
 #include <iostream>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -207,50 +208,82 @@ TEST(Cli, DialogueAppliesOnlyAfterALineBeginningWithJ) {
   }
 }
 
-TEST(Cli, EmptyLocalTreeEmptiesTheHostOnlyWhenAPersonConfirms) {
-  // Under -y an empty local tree leaves a host that has files as it is and
-  // says why; a person who answers j empties it as before; two empty trees
-  // are an ordinary run.
-  const std::string refused = command_line_error(
+TEST(Cli, UnattendedRunsWithholdMassDeletionsAPersonMayConfirm) {
+  // Under -y an empty local tree leaves a host that has files as it is, and
+  // so does a run that would delete more than half of the host's files and
+  // more than 10; each says why. At either limit -y applies, a person who
+  // answers j is never refused, and two empty trees are an ordinary run.
+  const std::string empty_local = command_line_error(
       "Das lokale Verzeichnis enthält keine Dateien; mit -y wird der Host "
       "nicht geleert (ohne -y bestätigen)");
+  const auto too_many = [](int deleted, int files) {
+    return command_line_error(
+        "Der Abgleich würde " + std::to_string(deleted) + " von " +
+        std::to_string(files) +
+        " Dateien auf dem Host löschen; mit -y wird nicht mehr als die Hälfte "
+        "gelöscht (ohne -y bestätigen)");
+  };
   const struct {
     std::vector<std::string> options;
-    bool host_files;
-    std::string after_report;
+    int kept;  // files on both sides
+    int gone;  // files on the host only
     std::string err;
-    int status;
   } cases[] = {
-      {{"-y"}, true, "", refused, 1},
-      {{}, true, QUESTION, "", 0},
-      {{"-y"}, false, "", "", 0},
+      {{"-y"}, 0, 1, empty_local},
+      {{}, 0, 1, ""},
+      {{"-y"}, 0, 0, ""},
+      {{"-y"}, 1, 11, too_many(11, 12)},
+      {{"-y"}, 11, 12, too_many(12, 23)},
+      {{"-y"}, 1, 10, ""},
+      {{"-y"}, 11, 11, ""},
+      {{}, 1, 11, ""},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(testing::PrintToString(c.options) +
-                 (c.host_files ? " onto files" : " onto nothing"));
+    SCOPED_TRACE(testing::PrintToString(c.options) + " " +
+                 std::to_string(c.gone) + " of " +
+                 std::to_string(c.kept + c.gone));
     TempTree local;
     TempTree host;
     local.mkdir("lost+found/kept");
     local.write("lost+found/kept/f", "skipped", 100);
-    if (c.host_files) {
-      host.write("d/old", "o", 100);
+    for (int i = 0; i < c.kept; ++i) {
+      local.write("k" + std::to_string(i), "k", 100);
+      host.write("k" + std::to_string(i), "k", 100);
+    }
+    std::string gone;
+    for (int i = 0; i < c.gone; ++i) {
+      const std::string rel = "d/g" + std::to_string(i);
+      host.write(rel, "g", 100);
+      gone += blanks(10 - rel.size()) + rel + DELETED_TEXT;
     }
     std::vector<std::string> args = c.options;
     args.insert(args.end(), {"-c", "10", local.root(), host.root()});
     const RunResult run = run_kelvoda(args, {.stdin_text = "j\n"});
-    const std::string report =
-        c.host_files
-            ? "\n" + blanks(5) + "d/old" + DELETED_TEXT + summary(1, 0, 0, 1)
-            : summary(0, 0, 0, 0);
-    const std::string applied = c.status == 0 && c.host_files
-                                    ? file_removed(host.path("d/old")) +
-                                          folder_removed(host.path("d")) + "\n"
-                                    : "";
-    expect_run(run,
-               report + c.after_report + applied +
-                   (c.host_files ? "" : NOTHING_PENDING),
-               c.err, c.status);
-    EXPECT_EQ(host.files().size(), c.status == 1 ? 1u : 0u);
+    // The report lists the deletions in the order of the host's map, and
+    // they are carried out in that order.
+    std::string listed;
+    std::string removed;
+    std::istringstream lines(run.out);
+    for (std::string line; std::getline(lines, line);) {
+      if ((line + "\n").ends_with(DELETED_TEXT)) {
+        listed += line + "\n";
+        const std::size_t from = line.find_first_not_of(' ');
+        removed += file_removed(host.path(line.substr(from, 10 - from)));
+      }
+    }
+    EXPECT_EQ(sorted_lines(listed), sorted_lines(gone));
+    const bool applied = c.err.empty() && c.gone > 0;
+    std::string out = (c.gone > 0 ? "\n" + listed : "") +
+                      summary(2 * c.kept + c.gone, 0, 0, c.gone);
+    if (c.gone == 0) {
+      out += NOTHING_PENDING;
+    } else if (applied) {
+      out += (c.options.empty() ? QUESTION : "") + removed +
+             folder_removed(host.path("d")) + "\n";
+    }
+    expect_run(run, out, c.err, c.err.empty() ? 0 : 1);
+    EXPECT_EQ(host.files().size(),
+              static_cast<std::size_t>(c.kept + (applied ? 0 : c.gone)));
   }
 }
 
@@ -337,7 +370,7 @@ TEST(Cli, TreesChangedWhileTheQuestionWaits) {
           sorted_lines(report + copying(local.path("a"), host.path("a")) +
                        copying(local.path("d/b"), host.path("d/b")) + "\n"));
       EXPECT_EQ(run.err, folder_failure(host.path("d"), ENOTDIR));
-      EXPECT_EQ(run.status, 0);
+      EXPECT_EQ(run.status, 2);
       EXPECT_EQ(host.read("d"), "appeared");
     }
     if (c.needs_mounts) {
@@ -347,6 +380,91 @@ TEST(Cli, TreesChangedWhileTheQuestionWaits) {
          {local.root() + ".old", host.root() + ".old"}) {
       fs::remove_all(old);
     }
+  }
+}
+
+TEST(Cli, StatusTellsAFailedActionOrLostOutputFromSuccess) {
+  // A run that applied its changes ends with 0 only when every action
+  // worked and every text was written; after a failed action, or with
+  // stdout or stderr refusing texts, it does everything else and ends with
+  // 2, and where stderr works its last line says that output was lost. A
+  // run that changed nothing keeps its status.
+  const std::string lost = command_line_error(
+      "Die Ausgabe konnte nicht vollständig geschrieben werden");
+  const Output file = Output::CAPTURED;
+  const Output full = Output::FULL_DISK;
+  const struct {
+    const char* what;
+    std::vector<std::string> options;
+    Output out;
+    Output err;
+    bool failing = false;  // a second copy is over the file size limit
+    std::string answer = "";
+    bool pending = true;
+  } cases[] = {
+      {"all done", {"-y"}, file, file},
+      {"a copy fails", {"-y"}, file, file, true},
+      {"stdout on a full disk", {"-y"}, full, file},
+      {"stdout's reader gone", {"-y"}, Output::GONE_READER, file},
+      {"stdout on a full disk, a copy fails", {"-y"}, full, file, true},
+      {"stderr on a full disk, a copy fails", {"-y"}, file, full, true},
+      {"both on a full disk", {"-y"}, full, full},
+      {"answered on a full disk", {}, full, file, false, "j\n"},
+      {"cancelled on a full disk", {}, full, file, false, "n\n"},
+      {"unanswered on a full disk", {}, full, file},
+      {"nothing pending on a full disk", {"-y"}, full, file, false, "", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempTree local;
+    TempTree host;
+    local.write("a", "a", 100);
+    if (!c.pending) {
+      host.write("a", "a", 100);
+    }
+    if (c.failing) {
+      local.write("big", std::string(4096, 'b'), 100);
+    }
+    std::vector<std::string> args = c.options;
+    args.insert(args.end(), {"-c", "5", local.root(), host.root()});
+    const RunResult run = run_kelvoda(args, {.stdin_text = c.answer,
+                                             .file_size_limit = 2048,
+                                             .stdout_to = c.out,
+                                             .stderr_to = c.err});
+    const bool applied = !c.options.empty() || c.answer == "j\n";
+    // The copies come in the order of the local map.
+    std::vector<std::string> copies = {"a"};
+    if (c.failing) {
+      copies.insert(run.out.find("  big") < run.out.find("    a")
+                        ? copies.begin()
+                        : copies.end(),
+                    "big");
+    }
+    std::string out = summary(2, 0, 0, 0) + NOTHING_PENDING;
+    if (c.pending) {
+      const int count = static_cast<int>(copies.size());
+      std::string copied;
+      out = "\n";
+      for (const std::string& rel : copies) {
+        out += blanks(5 - rel.size()) + rel + MISSING_TEXT;
+        copied += copying(local.path(rel), host.path(rel));
+      }
+      out += summary(count, 0, count, 0);
+      if (c.options.empty()) {
+        out += QUESTION + (applied ? "" : CANCELLED);
+      }
+      out += applied ? copied + "\n" : "";
+    }
+    std::string err =
+        c.failing ? copy_failure(local.root(), host.root(), "big", EFBIG) : "";
+    err += c.out == file ? "" : lost;
+    expect_run(run, c.out == file ? out : "", c.err == file ? err : "",
+               c.answer.empty() && c.options.empty()
+                   ? 1
+                   : (c.failing || c.out != file || c.err != file ? 2 : 0));
+    EXPECT_EQ(host.files(), applied || !c.pending
+                                ? std::vector<std::string>{"a"}
+                                : std::vector<std::string>{});
   }
 }
 

@@ -17,9 +17,11 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "messages.hpp"
 #include "numbers.hpp"
 #include "terminal.hpp"
 #include "test_util.hpp"
+#include "text.hpp"
 
 namespace {
 
@@ -148,19 +150,92 @@ TEST(Console, FormatsNumbersTheGermanWay) {
   }
 }
 
-// On a terminal, escape sequences, C1 and bidirectional controls and
-// malformed bytes are shown as "?"; elsewhere a name stays as it is.
+// On a terminal, escape sequences, C1 controls, every bidirectional control,
+// the line and paragraph separators and malformed bytes are shown as "?",
+// their neighbours as they are; elsewhere a name stays as it is.
 TEST(Console, ShowsNamesAsATerminalDoes) {
-  const std::string name =
-      "a\x1b[2Jb\xC2\x9B"
-      "c\xE2\x80\xAE"
-      "d\xFF"
-      "\xC3\xA9\xE6\x97\xA5.txt";
+  const std::pair<std::string, std::string> cases[] = {
+      {"a\x1b[2Jb\xC2\x9B"
+       "c\xE2\x80\xAE"
+       "d\xFF"
+       "\xC3\xA9\xE6\x97\xA5.txt",
+       "a?[2Jb?c?d?\xC3\xA9\xE6\x97\xA5.txt"},
+      // U+061B, the Arabic letter mark U+061C, U+061D.
+      {"\xD8\x9B\xD8\x9C\xD8\x9D", "\xD8\x9B?\xD8\x9D"},
+      // U+200D, the marks U+200E and U+200F, U+2010.
+      {"\xE2\x80\x8D\xE2\x80\x8E\xE2\x80\x8F\xE2\x80\x90",
+       "\xE2\x80\x8D??\xE2\x80\x90"},
+      // U+2027, the separators U+2028 and U+2029, U+202A to U+202E, U+202F.
+      {"\xE2\x80\xA7\xE2\x80\xA8\xE2\x80\xA9\xE2\x80\xAA\xE2\x80\xAB"
+       "\xE2\x80\xAC\xE2\x80\xAD\xE2\x80\xAE\xE2\x80\xAF",
+       "\xE2\x80\xA7???????\xE2\x80\xAF"},
+      // U+2065, the isolates U+2066 to U+2069, U+206A.
+      {"\xE2\x81\xA5\xE2\x81\xA6\xE2\x81\xA7\xE2\x81\xA8\xE2\x81\xA9"
+       "\xE2\x81\xAA",
+       "\xE2\x81\xA5????\xE2\x81\xAA"},
+      // Fullwidth "Ａ" U+FF21 and halfwidth "ｶ" U+FF76, U+F000 and U+FFFF.
+      {"\xEF\xBC\xA1\xEF\xBD\xB6\xEF\x80\x80\xEF\xBF\xBF",
+       "\xEF\xBC\xA1\xEF\xBD\xB6\xEF\x80\x80\xEF\xBF\xBF"},
+  };
   const Console console{.out_terminal = true};
-  EXPECT_EQ(shown(console, Stream::OUT, name),
-            "a?[2Jb?c?d?\xC3\xA9\xE6\x97\xA5.txt");
-  EXPECT_EQ(shown(console, Stream::ERR, name), name);
-  EXPECT_EQ(shown(Console{}, Stream::OUT, name), name);
+  for (const auto& [name, on_terminal] : cases) {
+    SCOPED_TRACE(testing::PrintToString(name));
+    EXPECT_EQ(shown(console, Stream::OUT, name), on_terminal);
+    EXPECT_EQ(shown(console, Stream::ERR, name), name);
+    EXPECT_EQ(shown(Console{}, Stream::OUT, name), name);
+  }
+}
+
+// Each well-formed character decodes with its length; an overlong form, a
+// surrogate, a code point beyond U+10FFFF, a cut sequence and a stray or
+// wrong continuation byte give EILSEQ for the one byte they start at.
+TEST(Console, DecodesUtf8AndRefusesMalformedBytes) {
+  const struct {
+    std::string text;
+    char32_t code;
+    std::size_t length;
+  } cases[] = {
+      {"a", U'a', 1},
+      {"\x7F", 0x7F, 1},
+      {"\xC2\x80", 0x80, 2},
+      {"\xC3\xA9", 0xE9, 2},
+      {"\xDF\xBF", 0x7FF, 2},
+      {"\xE0\xA0\x80", 0x800, 3},
+      {"\xED\x9F\xBF", 0xD7FF, 3},
+      {"\xEE\x80\x80", 0xE000, 3},
+      {"\xEF\xBC\xA1", 0xFF21, 3},
+      {"\xEF\xBF\xBF", 0xFFFF, 3},
+      {"\xF0\x90\x80\x80", 0x10000, 4},
+      {"\xF4\x8F\xBF\xBF", 0x10FFFF, 4},
+      // Overlong forms of U+0000, U+007F, U+07FF and U+FFFF.
+      {"\xC0\x80", 0, 0},
+      {"\xC1\xBF", 0, 0},
+      {"\xE0\x9F\xBF", 0, 0},
+      {"\xF0\x8F\xBF\xBF", 0, 0},
+      // Surrogates U+D800 and U+DFFF.
+      {"\xED\xA0\x80", 0, 0},
+      {"\xED\xBF\xBF", 0, 0},
+      // Beyond U+10FFFF.
+      {"\xF4\x90\x80\x80", 0, 0},
+      {"\xF5\x80\x80\x80", 0, 0},
+      {"\xFF", 0, 0},
+      // Cut sequences.
+      {"\xC3", 0, 0},
+      {"\xE6\x97", 0, 0},
+      {"\xF0\x9F\x98", 0, 0},
+      // Stray continuation bytes, and a sequence whose continuation is none.
+      {"\x80", 0, 0},
+      {"\xBF\xBF", 0, 0},
+      {"\xC3(", 0, 0},
+      {"\xE6\x97(", 0, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.text));
+    const CodePoint point = decode_utf8(c.text, 0);
+    EXPECT_EQ(point.error, c.length == 0 ? EILSEQ : 0);
+    EXPECT_EQ(point.length, c.length == 0 ? 1 : c.length);
+    EXPECT_EQ(point.code, c.code);
+  }
 }
 
 // A phase shows nothing in its first half second, then at most one line a
@@ -313,6 +388,39 @@ TEST(Console, FinishSaysWhatWasDoneAndHowLong) {
     status_finish(console);
     EXPECT_EQ(sink.take(), "");
   }
+}
+
+// A failed action is said on stderr and counted, in the final line where a
+// status line shows and for the exit status either way.
+TEST(Console, FailedActionIsSaidAndCounted) {
+  const std::string said =
+      "Fehler beim Löschen von \"x\": " + error_text(EIO) + "\n";
+  Sink sink;
+  Console console = test_console(sink, 80);
+  status_apply_start(console, 1, 0);
+  report_failure(console, "Löschen von \"x\"", EIO);
+  status_finish(console);
+  EXPECT_EQ(sink.take(), said + "Fertig: 1 Fehler – 0 s\n");
+  EXPECT_EQ(console.failures, 1u);
+  const RunResult plain = run_in_child([] {
+    Console without_line;
+    report_failure(without_line, "Löschen von \"x\"", EIO);
+    return static_cast<int>(without_line.failures);
+  });
+  expect_run(plain, "", said, 1);
+}
+
+// A text that the line's terminal refuses leaves the run's output
+// incomplete.
+TEST(Console, TextRefusedByTheTerminalIsLost) {
+  const int read_only = open("/dev/null", O_RDONLY);
+  {
+    Console console = open_test_console(read_only, 80, fake_clock);
+    EXPECT_TRUE(output_complete(console));
+    say(console, Stream::ERR, "x\n");
+    EXPECT_FALSE(output_complete(console));
+  }
+  close(read_only);
 }
 
 // Callers print errno's text after the status line's erasure, so a failing

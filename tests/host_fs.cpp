@@ -1,21 +1,30 @@
-// Real file systems of the kinds found on USB disks, mounted from loop images
-// so tests can mirror onto them.
+// Real file systems of the kinds found on USB disks, mounted from loop images,
+// and a folder of an ssh server mounted with sshfs, so tests can mirror onto
+// them.
 #include "host_fs.hpp"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <linux/loop.h>
+#include <netinet/in.h>
+#include <pwd.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -31,10 +40,12 @@ constexpr off_t IMAGE_SIZE = off_t{64} << 20;
 
 // In the command lines, DEV stands for the loop device, DIR for the mount
 // point. Formatting the device rather than the image spares mkntfs its
-// "not a block device" refusal.
+// "not a block device" refusal. sshfs has neither: its server is started
+// and its folder mounted by MountedHost itself.
 struct KindSetup {
   const char* name;
-  const char* kernel_fs;  // as /proc/filesystems lists it
+  const char* kernel_fs;   // as /proc/filesystems lists it
+  const char* mount_type;  // as /proc/self/mountinfo lists it
   std::vector<std::string> format;
   std::vector<std::string> mount;
 };
@@ -43,22 +54,37 @@ const KindSetup& setup_of(HostKind kind) {
   static const KindSetup setups[] = {
       {"ext4",
        "ext4",
+       "ext4",
        {"mkfs.ext4", "-q", "-F", "DEV"},
        {"mount", "-t", "ext4", "DEV", "DIR"}},
       {"exfat",
+       "fuseblk",
        "fuseblk",
        {"mkfs.exfat", "DEV"},
        {"mount.exfat-fuse", "DEV", "DIR"}},
       {"ntfs",
        "fuseblk",
+       "fuseblk",
        {"mkntfs", "-Q", "-q", "DEV"},
        {"ntfs-3g", "-o", "windows_names", "DEV", "DIR"}},
       {"ntfs-ignore-case",
        "fuseblk",
+       "fuseblk",
        {"mkntfs", "-Q", "-q", "DEV"},
        {"lowntfs-3g", "-o", "ignore_case", "DEV", "DIR"}},
+      {"sshfs", "fuse", "fuse.sshfs", {}, {}},
   };
   return setups[static_cast<int>(kind)];
+}
+
+// The ssh server runs as the user it lets in: 65534 when the tests run as
+// root, since a server started as root needs a folder of the system's own
+// for its privilege separation, and the current user otherwise.
+uid_t server_uid() {
+  return geteuid() == 0 ? 65534 : geteuid();
+}
+gid_t server_gid() {
+  return geteuid() == 0 ? 65534 : getegid();
 }
 
 // The absolute path of the program `name`, or "". Root's tools live in the
@@ -163,6 +189,105 @@ std::string read_log(const std::string& path) {
   return out.str();
 }
 
+void write_text(const std::string& path, const std::string& text) {
+  std::ofstream(path) << text;
+}
+
+// Writes `lines` to `path`, each ended by a newline.
+void write_lines(const std::string& path,
+                 std::initializer_list<std::string> lines) {
+  std::ofstream out(path);
+  for (const std::string& line : lines) {
+    out << line << "\n";
+  }
+}
+
+// A local TCP port that was free a moment ago, or 0.
+int free_port() {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  const bool bound =
+      fd >= 0 &&
+      bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
+  if (fd >= 0) {
+    close(fd);
+  }
+  return bound ? ntohs(address.sin_port) : 0;
+}
+
+// Starts `sshd` with the configuration `config`, in the foreground as the
+// server's user, its messages appended to `log`. Returns its pid, or -1.
+pid_t start_sshd(const std::string& sshd, const std::string& config,
+                 const std::string& log) {
+  const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  const int out =
+      open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(out, 2);
+    close_range(3, ~0U, 0);
+    if (geteuid() == 0 &&
+        (setgroups(0, nullptr) != 0 || setgid(server_gid()) != 0 ||
+         setuid(server_uid()) != 0)) {
+      _exit(126);
+    }
+    // It ends with the test process should that die before it stops it.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    // sshd starts itself again for each connection, by its absolute path.
+    execl(sshd.c_str(), sshd.c_str(), "-D", "-e", "-f", config.c_str(),
+          nullptr);
+    _exit(127);
+  }
+  close(in);
+  close(out);
+  return pid;
+}
+
+// Waits up to 10 s until the server `pid` accepts connections on `port`;
+// returns false at once when it has ended (the port was taken after all),
+// leaving it to be reaped.
+bool accepts_connections(pid_t pid, int port) {
+  using namespace std::chrono;
+  const auto end = steady_clock::now() + seconds(10);
+  while (steady_clock::now() < end) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    const bool connected =
+        fd >= 0 &&
+        connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    if (fd >= 0) {
+      close(fd);
+    }
+    if (connected) {
+      return true;
+    }
+    siginfo_t info{};
+    if (waitid(P_PID, static_cast<id_t>(pid), &info,
+               WEXITED | WNOHANG | WNOWAIT) == 0 &&
+        info.si_pid == pid) {
+      return false;
+    }
+    std::this_thread::sleep_for(milliseconds(20));
+  }
+  return false;
+}
+
+// Stops the ssh server `pid` and reaps it.
+void stop_sshd(pid_t pid) {
+  kill(pid, SIGTERM);
+  while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+  }
+}
+
 }  // namespace
 
 bool loop_holds_image(const std::string& device, const std::string& image) {
@@ -176,9 +301,14 @@ const char* host_kind_name(HostKind kind) {
   return setup_of(kind).name;
 }
 
+const char* host_mount_type(HostKind kind) {
+  return setup_of(kind).mount_type;
+}
+
 std::string host_unavailable_reason(HostKind kind) {
   const KindSetup& setup = setup_of(kind);
-  if (geteuid() != 0) {
+  const bool network = kind == HostKind::SSHFS;
+  if (geteuid() != 0 && !network) {
     return "mounting a file system needs root";
   }
   std::ifstream filesystems("/proc/filesystems");
@@ -190,9 +320,25 @@ std::string host_unavailable_reason(HostKind kind) {
   if (!known) {
     return std::string("the kernel lacks ") + setup.kernel_fs;
   }
-  if (std::string(setup.kernel_fs) == "fuseblk" &&
+  if (std::string_view(setup.kernel_fs).starts_with("fuse") &&
       access("/dev/fuse", R_OK | W_OK) != 0) {
     return "no usable /dev/fuse";
+  }
+  if (network) {
+    if (getpwuid(server_uid()) == nullptr) {
+      return "no account of user " + std::to_string(server_uid()) +
+             " for the ssh server";
+    }
+    std::vector<std::string> tools = {"sshd", "ssh", "ssh-keygen", "sshfs"};
+    if (geteuid() != 0) {
+      tools.emplace_back("fusermount3");
+    }
+    for (const std::string& tool : tools) {
+      if (find_tool(tool).empty()) {
+        return "missing tool " + tool;
+      }
+    }
+    return "";
   }
   const int control = open("/dev/loop-control", O_RDWR | O_CLOEXEC);
   const int number = control < 0 ? -1 : ioctl(control, LOOP_CTL_GET_FREE);
@@ -223,6 +369,14 @@ MountedHost::MountedHost(HostKind kind) : kind_(kind) {
   dir_ = pattern;
   // Other users must reach the mount point through here.
   chmod(dir_.c_str(), 0711);
+  if (kind == HostKind::SSHFS) {
+    if (start_server()) {
+      ::mkdir((dir_ + "/mnt").c_str(), 0755);
+      root_ = dir_ + "/mnt";  // from here on the destructor unmounts
+      mount();
+    }
+    return;
+  }
   image_ = dir_ + "/image";
   const int image_fd =
       open(image_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
@@ -261,6 +415,9 @@ MountedHost::~MountedHost() {
   if (!root_.empty()) {
     unmount_or_detach(root_);
   }
+  if (server_ > 0) {
+    stop_sshd(server_);
+  }
   if (loop_fd_ >= 0) {
     close(loop_fd_);
     // The FUSE driver closes the device when it exits, shortly after the
@@ -287,9 +444,74 @@ bool MountedHost::remount() {
   return unmount_or_detach(root_) && mount();
 }
 
+bool MountedHost::start_server() {
+  const std::string log = dir_ + "/log";
+  for (const char* key : {"/host_key", "/user_key"}) {
+    if (!run_tool({"ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-C",
+                   "kelvoda-test", "-f", dir_ + key},
+                  log)) {
+      ADD_FAILURE() << "ssh-keygen failed:\n" << read_log(log);
+      return false;
+    }
+  }
+  image_ = dir_ + "/served";
+  ::mkdir(image_.c_str(), 0755);
+  write_text(dir_ + "/authorized_keys", read_log(dir_ + "/user_key.pub"));
+  // The server reads its key and the keys it lets in, and writes the
+  // folder, as its user.
+  for (const char* name : {"/host_key", "/authorized_keys", "/served"}) {
+    if (chown((dir_ + name).c_str(), server_uid(), server_gid()) != 0) {
+      ADD_FAILURE() << "chown " << dir_ << name << ": " << std::strerror(errno);
+      return false;
+    }
+  }
+  const std::string user = getpwuid(server_uid())->pw_name;
+  const std::string sshd = find_tool("sshd");
+  for (int attempt = 0; attempt < 5 && server_ < 0; ++attempt) {
+    const int port = free_port();
+    // Nothing of the machine's own configuration is read. The account of
+    // user 65534 is locked, which sshd refuses by itself; PAM lets a key in.
+    write_lines(
+        dir_ + "/sshd_config",
+        {"ListenAddress 127.0.0.1:" + std::to_string(port),
+         "HostKey " + dir_ + "/host_key",
+         "AuthorizedKeysFile " + dir_ + "/authorized_keys",
+         "AllowUsers " + user, "PidFile none", "UsePAM yes", "StrictModes no",
+         "PasswordAuthentication no", "KbdInteractiveAuthentication no",
+         "PrintMotd no", "PrintLastLog no", "Subsystem sftp internal-sftp"});
+    server_ = start_sshd(sshd, dir_ + "/sshd_config", log);
+    if (server_ > 0 && !accepts_connections(server_, port)) {
+      stop_sshd(server_);
+      server_ = -1;
+      continue;
+    }
+    write_text(dir_ + "/known_hosts", "[127.0.0.1]:" + std::to_string(port) +
+                                          " " +
+                                          read_log(dir_ + "/host_key.pub"));
+    write_lines(dir_ + "/ssh_config",
+                {"Host *", "HostName 127.0.0.1", "Port " + std::to_string(port),
+                 "User " + user, "IdentityFile " + dir_ + "/user_key",
+                 "IdentitiesOnly yes", "IdentityAgent none",
+                 "UserKnownHostsFile " + dir_ + "/known_hosts",
+                 "GlobalKnownHostsFile /dev/null", "StrictHostKeyChecking yes",
+                 "BatchMode yes"});
+  }
+  if (server_ < 0) {
+    ADD_FAILURE() << "the ssh server did not start:\n" << read_log(log);
+    return false;
+  }
+  return true;
+}
+
 bool MountedHost::mount() {
   const std::string log = dir_ + "/log";
-  if (!run_tool(substitute(setup_of(kind_).mount, device_, root_), log)) {
+  // sshfs passes its configuration to ssh, which then reads no other.
+  const std::vector<std::string> command =
+      kind_ == HostKind::SSHFS
+          ? std::vector<std::string>{"sshfs", "-F", dir_ + "/ssh_config",
+                                     "127.0.0.1:" + image_, root_}
+          : substitute(setup_of(kind_).mount, device_, root_);
+  if (!run_tool(command, log)) {
     ADD_FAILURE() << "mounting " << host_kind_name(kind_) << " failed:\n"
                   << read_log(log);
     return false;

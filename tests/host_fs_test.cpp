@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iostream>
 #include <map>
 #include <sstream>
 #include <string>
@@ -46,29 +47,46 @@ std::string mounted_type(const std::string& path) {
   return "";
 }
 
+// The kinds that can be mounted here; says why each other one is left out.
+std::vector<HostKind> usable_kinds() {
+  std::vector<HostKind> kinds;
+  for (HostKind kind : ALL_HOST_KINDS) {
+    if (const std::string reason = host_unavailable_reason(kind);
+        !reason.empty()) {
+      std::cout << host_kind_name(kind) << " not run: " << reason << "\n";
+    } else {
+      kinds.push_back(kind);
+    }
+  }
+  return kinds;
+}
+
 }  // namespace
 
 TEST(HostFs, MountsEachKind) {
   // Each kind mounts empty, keeps a file across a remount, and leaves neither
-  // the mount, the loop device nor the image behind.
-  for (HostKind kind : ALL_HOST_KINDS) {
-    const std::string reason = host_unavailable_reason(kind);
-    if (!reason.empty()) {
-      GTEST_SKIP() << host_kind_name(kind) << ": " << reason;
-    }
+  // the mount, the loop device or the ssh server, nor the image or the served
+  // folder behind.
+  const std::vector<HostKind> kinds = usable_kinds();
+  if (kinds.empty()) {
+    GTEST_SKIP() << "no kind of host can be mounted here";
+  }
+  for (HostKind kind : kinds) {
     SCOPED_TRACE(host_kind_name(kind));
     std::string root;
     std::string device;
     std::string image;
+    pid_t server = -1;
     {
       MountedHost host(kind);
       ASSERT_TRUE(host.mounted());
       root = host.root();
       device = host.loop_device();
       image = host.image();
-      EXPECT_EQ(mounted_type(root),
-                kind == HostKind::EXT4 ? "ext4" : "fuseblk");
-      EXPECT_TRUE(loop_holds_image(device, image));
+      server = host.server();
+      EXPECT_EQ(mounted_type(root), host_mount_type(kind));
+      EXPECT_TRUE(kind == HostKind::SSHFS ? kill(server, 0) == 0
+                                          : loop_holds_image(device, image));
       EXPECT_TRUE(fs::is_empty(root));
       std::ofstream(root + "/Notiz.txt") << "grün";
       ASSERT_TRUE(host.remount());
@@ -78,7 +96,8 @@ TEST(HostFs, MountsEachKind) {
       EXPECT_EQ(content, "grün");
     }
     EXPECT_EQ(mounted_type(root), "");
-    EXPECT_FALSE(loop_holds_image(device, image));
+    EXPECT_FALSE(kind == HostKind::SSHFS ? kill(server, 0) == 0
+                                         : loop_holds_image(device, image));
     EXPECT_FALSE(fs::exists(image));
   }
 }
@@ -211,6 +230,12 @@ void fill_up(const std::string& root, const std::string& path,
   }
 }
 
+// Whether `kind` takes the names that Windows refuses (":", "?", "*").
+bool takes_any_name(HostKind kind) {
+  return kind == HostKind::EXT4 || kind == HostKind::NTFS_IGNORE_CASE ||
+         kind == HostKind::SSHFS;
+}
+
 }  // namespace
 
 TEST(HostFs, MirrorsOntoEachKind) {
@@ -308,11 +333,10 @@ TEST(HostFs, MirrorsOntoEachKind) {
              return Files{{"new.bin", std::string(300000, 'n')}};
            },
        .full = true},
-      {.what = "folder renamed in case with 2,000 files",
-       .local = numbered("bulk", 2000, ""),
-       .host = numbered("BULK", 2000, ""),
-       .expected =
-           either(numbered("bulk", 2000, ""), numbered("bulk", 2000, "")),
+      {.what = "folder renamed in case with 500 files",
+       .local = numbered("bulk", 500, ""),
+       .host = numbered("BULK", 500, ""),
+       .expected = either(numbered("bulk", 500, ""), numbered("bulk", 500, "")),
        .host_time = 2000000000},
       {.what = "folder renamed in case, its files changed",
        .local = numbered("Deep", 50, "new"),
@@ -425,19 +449,17 @@ TEST(HostFs, MirrorsOntoEachKind) {
        .local = {{"co:lon.txt", "c"}, {"what?.txt", "w"}, {"a*b/f", "f"}},
        .expected =
            [](HostKind k) {
-             return k == HostKind::EXT4 || k == HostKind::NTFS_IGNORE_CASE
-                        ? Files{{"co:lon.txt", "c"},
-                                {"what?.txt", "w"},
-                                {"a*b/f", "f"}}
-                        : Files{};
+             return takes_any_name(k) ? Files{{"co:lon.txt", "c"},
+                                              {"what?.txt", "w"},
+                                              {"a*b/f", "f"}}
+                                      : Files{};
            },
        .failures =
            [](HostKind k) {
-             return k == HostKind::EXT4 || k == HostKind::NTFS_IGNORE_CASE
-                        ? Failures{}
-                        : Failures{{"co:lon.txt", {EINVAL}},
-                                   {"what?.txt", {EINVAL}},
-                                   {"a*b/f", {EINVAL, "a*b"}}};
+             return takes_any_name(k) ? Failures{}
+                                      : Failures{{"co:lon.txt", {EINVAL}},
+                                                 {"what?.txt", {EINVAL}},
+                                                 {"a*b/f", {EINVAL, "a*b"}}};
            }},
   };
   if (strace_unavailable().empty()) {
@@ -454,16 +476,19 @@ TEST(HostFs, MirrorsOntoEachKind) {
                        .interrupt = signal});
     }
   }
-  for (HostKind kind : ALL_HOST_KINDS) {
-    const std::string reason = host_unavailable_reason(kind);
-    if (!reason.empty()) {
-      GTEST_SKIP() << host_kind_name(kind) << ": " << reason;
-    }
+  const std::vector<HostKind> kinds = usable_kinds();
+  if (kinds.empty()) {
+    GTEST_SKIP() << "no kind of host can be mounted here";
+  }
+  for (HostKind kind : kinds) {
     MountedHost mounted(kind);
     ASSERT_TRUE(mounted.mounted());
     TempTree locals;
     int serial = 0;
     for (const HostCase& c : cases) {
+      if (c.full && kind == HostKind::SSHFS) {
+        continue;  // its folder lies on the machine's own disk
+      }
       SCOPED_TRACE(std::string(host_kind_name(kind)) + ": " + c.what);
       const std::string folder = std::to_string(serial++);
       const std::string local = locals.path(folder);
@@ -491,8 +516,12 @@ TEST(HostFs, MirrorsOntoEachKind) {
       }
       const Files expected = listed_on(kind, c.expected(kind));
       const Failures failures = c.failures ? c.failures(kind) : Failures{};
-      const RunOptions options = {.open_files_limit = c.open_files_limit,
+      // A person answers: a case-only rename on a host that keeps case
+      // apart deletes the old spelling's files, which -y would withhold.
+      const RunOptions options = {.stdin_text = "j\n",
+                                  .open_files_limit = c.open_files_limit,
                                   .timeout_seconds = 60};
+      const std::vector<std::string> args = {"-c", "20", local, host};
       if (c.interrupt != 0) {
         const RunResult interrupted = run_kelvoda(
             {"-y", "-c", "20", local, host},
@@ -500,8 +529,7 @@ TEST(HostFs, MirrorsOntoEachKind) {
         EXPECT_EQ(interrupted.status, 128 + c.interrupt) << interrupted.err;
         EXPECT_EQ(leftovers(host), std::vector<std::string>{});
       }
-      const RunResult first =
-          run_kelvoda({"-y", "-c", "20", local, host}, options);
+      const RunResult first = run_kelvoda(args, options);
       // In the order of the progress lines.
       std::vector<std::pair<std::size_t, std::string>> lines;
       for (const auto& [rel, failure] : failures) {
@@ -516,14 +544,13 @@ TEST(HostFs, MirrorsOntoEachKind) {
       for (const auto& line : lines) {
         err += line.second;
       }
-      EXPECT_EQ(first.status, 0);
+      EXPECT_EQ(first.status, err.empty() ? 0 : 2);
       EXPECT_EQ(first.err, err);
       EXPECT_EQ(leftovers(host), std::vector<std::string>{});
       ASSERT_TRUE(mounted.remount());
       EXPECT_EQ(listed_files(host), expected);
-      const RunResult second =
-          run_kelvoda({"-y", "-c", "20", local, host}, options);
-      EXPECT_EQ(second.status, 0);
+      const RunResult second = run_kelvoda(args, options);
+      EXPECT_EQ(second.status, err.empty() ? 0 : 2);
       EXPECT_EQ(second.err, err);
       ASSERT_TRUE(mounted.remount());
       EXPECT_EQ(listed_files(host), expected);
@@ -535,8 +562,7 @@ TEST(HostFs, MirrorsOntoEachKind) {
         for (const auto& [rel, content] : c.local_after) {
           locals.write(folder + "/" + rel, content, 1500000000);
         }
-        const RunResult third =
-            run_kelvoda({"-y", "-c", "20", local, host}, options);
+        const RunResult third = run_kelvoda(args, options);
         EXPECT_EQ(third.err, "");
         ASSERT_TRUE(mounted.remount());
         EXPECT_EQ(listed_files(host), listed_on(kind, c.local_after));

@@ -45,10 +45,11 @@ check_man() {
       sed 's/\xe2\x88\x92/-/g; s/\xe2\x80\x90/-/g' >"$tmp/$(basename "$page").txt"
   done
 
-  mkdir -p "$tmp/local" "$tmp/host" "$tmp/same"
+  mkdir -p "$tmp/local" "$tmp/host" "$tmp/same" "$tmp/empty" "$tmp/many"
   echo a >"$tmp/local/copied" && echo b >"$tmp/local/newer"
   echo b >"$tmp/host/newer" && touch -d @100 "$tmp/host/newer"
   echo c >"$tmp/host/deleted"
+  for i in {1..11}; do echo m >"$tmp/many/$i"; done
   {
     "$kelvoda" -v
     "$kelvoda" -c 40 "$tmp/local" "$tmp/host" <<<$'x\n\nn' || true
@@ -58,6 +59,9 @@ check_man() {
     "$kelvoda" -c x 2>&1 || true
     "$kelvoda" -c 4 2>&1 || true
     "$kelvoda" -q 2>&1 || true
+    "$kelvoda" -y "$tmp/empty" "$tmp/host" 2>&1 || true
+    "$kelvoda" -y "$tmp/local" "$tmp/many" 2>&1 || true
+    { "$kelvoda" -v >/dev/full; } 2>&1 || true
   } >"$tmp/program.txt"
   while IFS= read -r text; do
     grep -qF -- "$text" "$tmp/program.txt" ||
@@ -81,6 +85,10 @@ kelvoda ERROR: -c benötigt eine Zahl (5-300)
 kelvoda ERROR: -c benötigt eine gültige Zahl (5-300)
 kelvoda ERROR: Wertebereich für -c ist 5-300
 kelvoda ERROR: Unbekannte Option 
+kelvoda ERROR: Das lokale Verzeichnis enthält keine Dateien; mit -y wird der Host nicht geleert (ohne -y bestätigen)
+kelvoda ERROR: Der Abgleich würde 
+ Dateien auf dem Host löschen; mit -y wird nicht mehr als die Hälfte gelöscht (ohne -y bestätigen)
+kelvoda ERROR: Die Ausgabe konnte nicht vollständig geschrieben werden
 EOF
 }
 

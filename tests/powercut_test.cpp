@@ -281,7 +281,7 @@ TEST(PowerCut, EveryHostFileHoldsItsOldOrNewContentAtEveryCut) {
         run_kelvoda({"-y", local.root(), host.root()},
                     {.wrapper = strace_injecting("renameat,renameat2",
                                                  "error=EIO:when=2")});
-    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.status, 2);
     EXPECT_EQ(run.err,
               copy_failure(local.root(), host.root(), "sub/in/new", EIO));
     std::vector<std::string> copied = local.files();

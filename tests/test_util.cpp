@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -113,6 +114,20 @@ const std::string& binary_for(User user) {
   }
   static const SearchableBinary copy;
   return copy.path();
+}
+
+// In the child: sends `fd` where `output` says, unless it is captured.
+void redirect(int fd, Output output) {
+  if (output == Output::FULL_DISK) {
+    dup2(open("/dev/full", O_WRONLY), fd);
+  }
+  int ends[2] = {-1, -1};
+  if (output == Output::GONE_READER && pipe(ends) == 0) {
+    dup2(ends[1], fd);
+    close(ends[0]);
+    close(ends[1]);
+    signal(SIGPIPE, SIG_IGN);
+  }
 }
 
 // In the child: root, whom permission bits do not bind, drops to uid and
@@ -242,6 +257,8 @@ Child::Child(const std::function<int()>& body, const RunOptions& options)
   if (options.stdin_mode == Stdin::PIPE) {
     EXPECT_EQ(pipe2(input, O_CLOEXEC), 0);
   }
+  // What this process has buffered must not reach the child's output too.
+  std::fflush(nullptr);
   pid_ = fork();
   if (pid_ == 0) {
     if (options.stdin_mode == Stdin::CLOSED) {
@@ -253,6 +270,14 @@ Child::Child(const std::function<int()>& body, const RunOptions& options)
     }
     dup2(open((io_ + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666), 1);
     dup2(open((io_ + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666), 2);
+    // A test process started under nohup ignores SIGHUP, which a run would
+    // keep ignoring; the runs here get the signals at their defaults.
+    for (const int signal_number :
+         {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) {
+      signal(signal_number, SIG_DFL);
+    }
+    redirect(1, options.stdout_to);
+    redirect(2, options.stderr_to);
     const rlimit no_core{0, 0};  // a killed run leaves no core file
     setrlimit(RLIMIT_CORE, &no_core);
     if (options.file_size_limit >= 0) {
@@ -265,6 +290,12 @@ Child::Child(const std::function<int()>& body, const RunOptions& options)
     if (options.open_files_limit >= 0) {
       const auto limit = static_cast<rlim_t>(options.open_files_limit);
       const rlimit files{limit, limit};
+      setrlimit(RLIMIT_NOFILE, &files);
+    }
+    if (options.open_files_soft_limit >= 0) {
+      rlimit files{};
+      getrlimit(RLIMIT_NOFILE, &files);
+      files.rlim_cur = static_cast<rlim_t>(options.open_files_soft_limit);
       setrlimit(RLIMIT_NOFILE, &files);
     }
     if (options.user == User::UNPRIVILEGED) {

@@ -58,6 +58,10 @@ enum class Stdin { TEXT, CLOSED, PIPE };
 // What a write beyond the file size limit does to the run: the write fails
 // with EFBIG (SIGXFSZ ignored), or SIGXFSZ kills the run at once.
 enum class OverLimit { FAILS, KILLS };
+// Where the child's stdout or stderr goes: captured in the result;
+// a full disk (/dev/full: each write fails with ENOSPC); a pipe whose reader
+// has gone, SIGPIPE ignored (each write fails with EPIPE).
+enum class Output { CAPTURED, FULL_DISK, GONE_READER };
 
 struct RunResult {
   int status = -1;  // exit status, or 128 + signal
@@ -73,8 +77,12 @@ struct RunOptions {
   // none.
   long long file_size_limit = -1;
   OverLimit over_limit = OverLimit::FAILS;
+  Output stdout_to = Output::CAPTURED;
+  Output stderr_to = Output::CAPTURED;
   // Limit on open files (RLIMIT_NOFILE, soft and hard); negative to keep it.
   long long open_files_limit = -1;
+  // Then the soft limit alone, below the hard one; negative to keep it.
+  long long open_files_soft_limit = -1;
   // A command that runs kelvoda, such as strace with its options; searched
   // in PATH. Empty: kelvoda is run directly.
   std::vector<std::string> wrapper = {};
