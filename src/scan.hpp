@@ -1,10 +1,9 @@
-// Walking one directory tree into its FileTimeMap.
+// Walking directory trees into their FileTimeMaps, with a few threads.
 #ifndef KELVODA_SCAN_HPP_
 #define KELVODA_SCAN_HPP_
 
 #include <array>
-#include <atomic>
-#include <cstdint>
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -17,8 +16,9 @@ inline constexpr std::array<std::string_view, 5> SKIPPED_DIR_NAMES = {
     "$RECYCLE.BIN", "RECYCLER", "Recovery", "System Volume Information",
     "lost+found"};
 
-// Walks the tree at `root` and returns every regular file's modification
-// time, keyed by its path relative to `root`. Symbolic links to folders are
+// Walks the tree at `root` with walk_threads() threads and returns every
+// regular file's modification time, keyed by its path relative to `root`,
+// in the order of a walk by one thread. Symbolic links to folders are
 // not followed; a link to a file inside the tree counts under the file's own
 // key, a link to a file elsewhere under the link's path. Sets `watch->seen`
 // when it enters the folder `watch` names (one status query per folder).
@@ -32,23 +32,25 @@ FileTimeMap scan_directory(const std::string& root, Console& console,
 // The same with a console that shows no status line, watching for nothing.
 FileTimeMap scan_directory(const std::string& root);
 
-// A walk's map, or the message of its failure.
-struct ScanResult {
-  FileTimeMap map = {};
-  std::string error = {};  // empty when the walk succeeded
+// Both trees' maps, or the message of the failure that a run tells.
+struct TreeScans {
+  FileTimeMap local = {};
+  FileTimeMap host = {};
+  std::string error = {};  // empty when both walks succeeded
 };
 
-// Walks the tree at `root` as scan_directory does, but returns a failure's
-// message instead of writing it, and an empty map with it; the walk also
-// ends early, with no message, once `stop` is set. Prints nothing.
-ScanResult scan_tree(const std::string& root, Console& console, Tree tree,
-                     FolderWatch* watch, const std::atomic<bool>* stop);
-
-// Walks the local and the host tree at the same time, the host's on a
-// thread of its own (in turn where the process may use one core only or no
-// thread can be started), and returns both
-// maps. When a walk fails, writes the local tree's message if it has one,
+// Walks the local and the host tree at the same time with `threads` threads
+// in all (1: one after the other on the calling thread) and returns both
+// maps. Where a walk fails, returns the local tree's message if it has one,
 // else the host's, as if the trees were walked one after the other, and
+// empty maps; once the local walk has failed, the host's ends early. Prints
+// nothing but the status line's counts.
+TreeScans walk_both(const std::string& local_root, const std::string& host_root,
+                    Console& console, FolderWatch* local_watch,
+                    FolderWatch* host_watch, std::size_t threads);
+
+// Walks both trees as walk_both does, with walk_threads() threads, and
+// returns both maps. When a walk fails, writes the message to stderr and
 // ends the process with status 1.
 std::pair<FileTimeMap, FileTimeMap> scan_both(const std::string& local_root,
                                               const std::string& host_root,

@@ -2,21 +2,26 @@
 // and the permission failures of an unprivileged run.
 #include "scan.hpp"
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <filesystem>
+#include <iostream>
 #include <map>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <tuple>
 #include <utility>
 #include <vector>
 
+#include "file_map.hpp"
 #include "gtest/gtest.h"
 #include "test_util.hpp"
 
@@ -34,6 +39,22 @@ Times scan(const std::string& root) {
   }
   return result;
 }
+
+// The files of `map` in its order, each with its time and size, after
+// checking that the index finds each of them.
+std::vector<std::tuple<std::string, std::int64_t, std::uint64_t>> in_order(
+    const FileTimeMap& map) {
+  std::vector<std::tuple<std::string, std::int64_t, std::uint64_t>> files;
+  for (const auto& [key, time, size] : map.files) {
+    const std::int64_t* found = find_file_time(map, key);
+    EXPECT_TRUE(found != nullptr && *found == time) << key;
+    files.emplace_back(key, time, size);
+  }
+  return files;
+}
+
+// Threads that walk both trees at once, more than a run uses.
+constexpr std::size_t MANY_THREADS = 16;
 
 void make_socket(const std::string& path) {
   const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
@@ -208,4 +229,175 @@ TEST(Scan, PrivateLostAndFoundIsNoErrorForOtherUsers) {
   expect_run(run_kelvoda({"-c", "40", "-y", tree.root(), tree.root()},
                          {.user = User::UNPRIVILEGED}),
              summary(2, 0, 0, 0) + NOTHING_PENDING, "", 0);
+}
+
+TEST(Scan, ThreadsStoreInTheOrderOfAWalkByOneThread) {
+  // However threads share the folders, both maps hold the files in the order
+  // one thread walking alone stores them, a file met twice at its first
+  // place with its last time, and the index finds every key.
+  TempTree tree;
+  TempTree outside;
+  outside.write("far", "x", 7);
+  for (int top = 0; top < 8; ++top) {
+    for (int middle = 0; middle < 8; ++middle) {
+      const std::string folder =
+          "t" + std::to_string(top) + "/m" + std::to_string(middle);
+      for (int file = 0; file < 6; ++file) {
+        tree.write(folder + "/f" + std::to_string(file), "x",
+                   top * 100 + middle * 10 + file);
+      }
+      tree.write(folder + "/deeper/g", "xy", top);
+      // Met before or after the file it leads to, in another subtree.
+      tree.symlink("../../t" + std::to_string((top + 1) % 8) + "/m" +
+                       std::to_string(middle) + "/f0",
+                   folder + "/link");
+      tree.symlink(outside.path("far"), folder + "/far");
+    }
+  }
+  Console console;
+  const TreeScans alone =
+      walk_both(tree.root(), tree.path("t3"), console, nullptr, nullptr, 1);
+  ASSERT_EQ(alone.error, "");
+  ASSERT_EQ(alone.local.files.size(), 8u * 8u * 8u);
+  for (int run = 0; run < 10; ++run) {
+    const TreeScans shared = walk_both(tree.root(), tree.path("t3"), console,
+                                       nullptr, nullptr, MANY_THREADS);
+    ASSERT_EQ(shared.error, "");
+    EXPECT_EQ(in_order(shared.local), in_order(alone.local));
+    EXPECT_EQ(in_order(shared.host), in_order(alone.host));
+  }
+}
+
+TEST(Scan, BothWalksSurviveFoldersThatComeAndGoWhileThreadsShareThem) {
+  // Folders made and removed while many threads walk both trees: each run
+  // ends with both maps complete or with one clean message and no map.
+  TempTree local;
+  TempTree host;
+  for (const TempTree* tree : {&local, &host}) {
+    for (int folder = 0; folder < 12; ++folder) {
+      for (int file = 0; file < 8; ++file) {
+        tree->write("s" + std::to_string(folder) + "/f" + std::to_string(file),
+                    "x", folder * 10 + file);
+      }
+    }
+  }
+  std::atomic<bool> done = false;
+  std::thread churn([&] {
+    for (unsigned round = 0; !done; ++round) {
+      for (const TempTree* tree : {&local, &host}) {
+        const std::string folder = tree->path("c" + std::to_string(round % 5));
+        ::mkdir(folder.c_str(), 0755);
+        ::mkdir((folder + "/sub").c_str(), 0755);
+        const int fd = ::open((folder + "/sub/f").c_str(),
+                              O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        if (fd >= 0) {
+          ::close(fd);
+        }
+        const std::string gone =
+            tree->path("c" + std::to_string((round + 2) % 5));
+        ::unlink((gone + "/sub/f").c_str());
+        ::rmdir((gone + "/sub").c_str());
+        ::rmdir(gone.c_str());
+      }
+    }
+  });
+  for (int run = 0; run < 30; ++run) {
+    Console console;
+    const TreeScans scans = walk_both(local.root(), host.root(), console,
+                                      nullptr, nullptr, MANY_THREADS);
+    if (!scans.error.empty()) {
+      EXPECT_TRUE(scans.error.starts_with("FEHLER: ")) << scans.error;
+      EXPECT_TRUE(scans.local.files.empty() && scans.host.files.empty());
+      continue;
+    }
+    for (const FileTimeMap* map : {&scans.local, &scans.host}) {
+      std::size_t stable = 0;
+      for (const auto& [key, time, size] : map->files) {
+        const std::int64_t* found = find_file_time(*map, key);
+        EXPECT_TRUE(found != nullptr && *found == time) << key;
+        if (key.starts_with("s")) {
+          ++stable;
+          EXPECT_EQ(key, "s" + std::to_string(time / 10) + "/f" +
+                             std::to_string(time % 10));
+        } else {
+          EXPECT_TRUE(key.starts_with("c") && key.ends_with("/sub/f")) << key;
+        }
+      }
+      EXPECT_EQ(stable, 12u * 8u);
+    }
+  }
+  done = true;
+  churn.join();
+}
+
+TEST(Scan, ThreadsTellTheFailureThatAWalkByOneThreadMeetsFirst) {
+  // Of many unreadable folders, threads meet any one first; the one told is
+  // the first in walk order, as a walk by one thread tells it.
+  TempTree tree;
+  TempTree host;
+  for (int folder = 0; folder < 24; ++folder) {
+    tree.write("d" + std::to_string(folder) + "/f", "x");
+    tree.mkdir("d" + std::to_string(folder) + "/locked");
+  }
+  tree.open_to_all();
+  for (int folder = 0; folder < 24; ++folder) {
+    tree.chmod("d" + std::to_string(folder) + "/locked", 0);
+  }
+  const auto told = [&](std::size_t threads) {
+    return run_in_child(
+               [&] {
+                 Console console;
+                 std::cerr << walk_both(tree.root(), host.root(), console,
+                                        nullptr, nullptr, threads)
+                                  .error;
+                 return 0;
+               },
+               {.user = User::UNPRIVILEGED})
+        .err;
+  };
+  const std::string first = told(1);
+  ASSERT_TRUE(first.starts_with("FEHLER: Zugriff verweigert bei ")) << first;
+  for (int run = 0; run < 10; ++run) {
+    EXPECT_EQ(told(MANY_THREADS), first);
+  }
+}
+
+TEST(Scan, TreesThatOneWalkReadsUnderTheLimitOnOpenFilesAreRead) {
+  // Threads hold a folder a level each; where they would need more
+  // descriptors than allowed, the trees are read by one thread.
+  TempTree local;
+  TempTree host;
+  for (int chain = 0; chain < 8; ++chain) {
+    const std::string rel =
+        "c" + std::to_string(chain) + "/a/b/c/d/e/f/g/h/i/j/k/l/file";
+    local.write(rel, "x", OLD);
+    host.write(rel, "x", OLD);
+  }
+  expect_run(run_kelvoda({"-c", "40", "-y", local.root(), host.root()},
+                         {.open_files_limit = 40}),
+             summary(16, 0, 0, 0) + NOTHING_PENDING, "", 0);
+}
+
+TEST(Scan, LinkThatCannotBeOpenedForWantOfDescriptorsEndsTheRun) {
+  // A link passed over would make its host copy look host-only.
+  if (!strace_unavailable().empty()) {
+    GTEST_SKIP() << strace_unavailable();
+  }
+  TempTree local;
+  TempTree host;
+  TempTree outside;
+  outside.write("far", "x", OLD);
+  local.write("keep", "x", OLD);
+  local.symlink(outside.path("far"), "far-link");
+  host.write("keep", "x", OLD);
+  host.write("far-link", "x", OLD);
+  expect_run(run_kelvoda(
+                 {"-c", "40", "-y", local.root(), host.root()},
+                 {.wrapper = strace_wrapper(
+                      "openat", {"-Pfar-link", "inject=openat:error=EMFILE"})}),
+             "",
+             "FEHLER: Konnte Meta-Daten der Änderungszeit nicht lesen: " +
+                 quoted(local.path("far-link")) + "\n",
+             1);
+  EXPECT_EQ(host.files(), (std::vector<std::string>{"far-link", "keep"}));
 }
