@@ -502,6 +502,7 @@ void walk_together(std::span<TreeWalk* const> trees, std::size_t threads) {
   Pool pool;
   std::vector<Listing> roots;
   for (TreeWalk* tree : trees) {
+    tree->seen = tree->watch != nullptr && tree->watch->seen;
     roots.push_back(tree->ended ? nullptr : open_root(*tree));
   }
   std::vector<const Subtree*> tops(trees.size(), nullptr);
@@ -529,8 +530,8 @@ ScanResult result_of(TreeWalk& tree) {
 }
 
 // Walks the tree at `root` with `threads` threads. Where a walk that threads
-// shared fails, walks the tree again with one thread, so that the failure
-// told is the first one met in walk order, as the message names it.
+// shared fails, walks the tree again with one thread: the failure told is
+// then the one a walk in order meets first, named as that walk names it.
 ScanResult walk_alone(const std::string& root, Console& console, Tree tree,
                       FolderWatch* watch, std::size_t threads) {
   for (;;) {
