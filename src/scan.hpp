@@ -41,10 +41,13 @@ struct TreeScans {
 
 // Walks the local and the host tree at the same time with `threads` threads
 // in all (1: one after the other on the calling thread) and returns both
-// maps. Where a walk fails, returns the local tree's message if it has one,
-// else the host's, as if the trees were walked one after the other, and
-// empty maps; once the local walk has failed, the host's ends early. Prints
-// nothing but the status line's counts.
+// maps, setting each watch's `seen` as scan_directory does. Where a walk
+// fails, returns the local tree's message if it has one, else the host's,
+// as if the trees were walked one after the other, and empty maps; once the
+// local walk has failed, the host's ends early. A tree whose walk fails
+// after threads shared it is walked again by one thread, so that the
+// message is the one a walk in order meets first. Prints nothing but the
+// status line's counts.
 TreeScans walk_both(const std::string& local_root, const std::string& host_root,
                     Console& console, FolderWatch* local_watch,
                     FolderWatch* host_watch, std::size_t threads);
