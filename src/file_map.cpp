@@ -9,6 +9,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <utility>
 
 namespace {
 
@@ -58,6 +59,29 @@ std::string_view copy_into_arena(KeyArena& arena, std::string_view key) {
   return {text, key.size()};
 }
 
+// Puts the files of `map` in the order `order` gives, which it uses up.
+void arrange_files(FileTimeMap& map, std::vector<std::uint32_t>& order) {
+  // Each cycle of the permutation is moved round once, with one file held
+  // aside; a place done points at itself.
+  for (std::size_t start = 0; start < order.size(); ++start) {
+    if (order[start] == start) {
+      continue;
+    }
+    const FileTime held = map.files[start];
+    std::size_t place = start;
+    for (;;) {
+      const std::size_t from = order[place];
+      order[place] = static_cast<std::uint32_t>(place);
+      if (from == start) {
+        map.files[place] = held;
+        break;
+      }
+      map.files[place] = map.files[from];
+      place = from;
+    }
+  }
+}
+
 }  // namespace
 
 void store_file_time(FileTimeMap& map, std::string_view key, std::int64_t time,
@@ -73,6 +97,43 @@ void store_file_time(FileTimeMap& map, std::string_view key, std::int64_t time,
   }
   map.files.push_back({copy_into_arena(map.arena, key), time, size});
   map.slots[slot] = static_cast<std::uint32_t>(map.files.size());
+}
+
+void append_file_time(FileTimeMap& map, std::string_view key, std::int64_t time,
+                      std::uint64_t size) {
+  map.files.push_back({copy_into_arena(map.arena, key), time, size});
+}
+
+std::size_t index_size(std::size_t count) {
+  // As large as storing the files one by one would have grown it.
+  std::size_t size = count == 0 ? 0 : FIRST_SLOT_COUNT;
+  while (size < count * 2) {
+    size *= 2;
+  }
+  return size;
+}
+
+void index_file_times(FileTimeMap& map, std::vector<std::uint32_t> order) {
+  if (!order.empty()) {
+    arrange_files(map, order);
+  }
+  // The index reuses the order's memory: no second array of that size is
+  // held while the files are arranged.
+  map.slots = std::move(order);
+  map.slots.assign(index_size(map.files.size()), 0);
+  std::size_t kept = 0;
+  for (const FileTime& file : map.files) {
+    const std::size_t slot = find_slot(map, file.key, hash_key(file.key));
+    if (map.slots[slot] != 0) {
+      FileTime& first = map.files[map.slots[slot] - 1];
+      first.time = file.time;
+      first.size = file.size;
+      continue;
+    }
+    map.files[kept] = file;
+    map.slots[slot] = static_cast<std::uint32_t>(++kept);
+  }
+  map.files.resize(kept);
 }
 
 const std::int64_t* find_file_time(const FileTimeMap& map,

@@ -176,21 +176,21 @@ int run(int argc, char** argv, Console& console) {
   const HeldRoots roots = hold_roots(local_root, host_root);
   install_interrupt_cleanup();
   Marker marker = make_marker(roots.host.get());
-  const auto [local, host] =
+  const TreeScans scans =
       scan_both(local_root, host_root, console, &watches.host, &watches.local);
   status_suspend(console);  // from the report until the answer
   // The marker below the local root: the host lies inside the local tree,
   // whatever view or spelling hides it.
   if (roots_nested(local_root, host_root, watches) ||
-      holds_marker(marker, local.run_entries)) {
+      holds_marker(marker, scans.local_run_entries)) {
     remove_marker(marker);
     return fail_nested();
   }
-  CompareResult result = compare_dirs(local.map, host.map);
-  plan_spellings(result, local.map, host.map,
+  CompareResult result = compare_dirs(scans.local, scans.host);
+  plan_spellings(result, scans.local, scans.host,
                  look_up_on_host(host_root, roots.host),
-                 host_names(marker, host.run_entries));
-  result.leftovers = leftovers(marker, host.run_entries);
+                 host_names(marker, scans.host_run_entries));
+  result.leftovers = leftovers(marker, scans.host_run_entries);
   remove_marker(marker);
   print_results(result, line.column_width, console);
   // Under -y nobody reads the report before the host changes; a person who

@@ -1,10 +1,9 @@
-// Walking one directory tree into its FileTimeMap.
+// Walking directory trees into their FileTimeMaps, with a few threads.
 #ifndef KELVODA_SCAN_HPP_
 #define KELVODA_SCAN_HPP_
 
 #include <array>
-#include <atomic>
-#include <cstdint>
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -18,8 +17,9 @@ inline constexpr std::array<std::string_view, 5> SKIPPED_DIR_NAMES = {
     "$RECYCLE.BIN", "RECYCLER", "Recovery", "System Volume Information",
     "lost+found"};
 
-// Walks the tree at `root` and returns every regular file's modification
-// time, keyed by its path relative to `root`. Symbolic links to folders are
+// Walks the tree at `root` with walk_threads() threads and returns every
+// regular file's modification time, keyed by its path relative to `root`,
+// in the order of a walk by one thread. Symbolic links to folders are
 // not followed; a link to a file inside the tree counts under the file's own
 // key, a link to a file elsewhere under the link's path. Sets `watch->seen`
 // when it enters the folder `watch` names (one status query per folder).
@@ -37,30 +37,35 @@ FileTimeMap scan_directory(const std::string& root);
 // <anything>.tmp", the letters in any case), which no walk records.
 bool is_run_entry(std::string_view name);
 
-// A walk's map, or the message of its failure.
-struct ScanResult {
-  FileTimeMap map = {};
-  std::string error = {};  // empty when the walk succeeded
-  // The hidden entries of runs that the walk passed over, by their paths
-  // below the root as listed.
-  std::vector<std::string> run_entries = {};
+// Both trees' maps, or the message of the failure that a run tells, and the
+// hidden entries of runs each walk passed over, by their paths below its
+// root as listed, in no particular order.
+struct TreeScans {
+  FileTimeMap local = {};
+  FileTimeMap host = {};
+  std::string error = {};  // empty when both walks succeeded
+  std::vector<std::string> local_run_entries = {};
+  std::vector<std::string> host_run_entries = {};
 };
 
-// Walks the tree at `root` as scan_directory does, but returns a failure's
-// message instead of writing it, and an empty map with it; the walk also
-// ends early, with no message, once `stop` is set. Prints nothing.
-ScanResult scan_tree(const std::string& root, Console& console, Tree tree,
-                     FolderWatch* watch, const std::atomic<bool>* stop);
+// Walks the local and the host tree at the same time with `threads` threads
+// in all (1: one after the other on the calling thread) and returns both
+// maps, setting each watch's `seen` as scan_directory does. Where a walk
+// fails, returns the local tree's message if it has one, else the host's,
+// as if the trees were walked one after the other, and empty maps; once the
+// local walk has failed, the host's ends early. A tree whose walk fails
+// after threads shared it is walked again by one thread, so that the
+// message is the one a walk in order meets first. Prints nothing but the
+// status line's counts.
+TreeScans walk_both(const std::string& local_root, const std::string& host_root,
+                    Console& console, FolderWatch* local_watch,
+                    FolderWatch* host_watch, std::size_t threads);
 
-// Walks the local and the host tree at the same time, the host's on a
-// thread of its own (in turn where the process may use one core only or no
-// thread can be started), and returns both walks. When a walk fails, writes
-// the local tree's message if it has one, else the host's, as if the trees
-// were walked one after the other, and ends the process with status 1.
-std::pair<ScanResult, ScanResult> scan_both(const std::string& local_root,
-                                            const std::string& host_root,
-                                            Console& console,
-                                            FolderWatch* local_watch,
-                                            FolderWatch* host_watch);
+// Walks both trees as walk_both does, with walk_threads() threads, and
+// returns both walks. When a walk fails, writes the message to stderr and
+// ends the process with status 1.
+TreeScans scan_both(const std::string& local_root, const std::string& host_root,
+                    Console& console, FolderWatch* local_watch,
+                    FolderWatch* host_watch);
 
 #endif  // KELVODA_SCAN_HPP_

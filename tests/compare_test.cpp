@@ -2,9 +2,13 @@
 #include "compare.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <initializer_list>
 #include <set>
+#include <string>
+#include <tuple>
 #include <utility>
+#include <vector>
 
 #include "file_map.hpp"
 #include "gtest/gtest.h"
@@ -138,6 +142,36 @@ TEST(Compare, DeletionsFollowAllCopies) {
   EXPECT_GT(result.newer_count, 0u);
   EXPECT_GT(result.missing_count, 0u);
   EXPECT_GT(result.deleted_count, 0u);
+}
+
+// Files appended out of order, then arranged and indexed, end as storing
+// them in order leaves them: a key met twice at its first place, with its
+// last time and size.
+TEST(Compare, AppendedFilesEndAsStoredOnes) {
+  const std::vector<std::tuple<std::string, std::int64_t, std::uint64_t>> due =
+      {{"a", 1, 10}, {"b/c", 2, 20}, {"a", 3, 30},
+       {"d", 4, 40}, {"b/c", 5, 50}, {"e", 6, 60}};
+  FileTimeMap stored;
+  FileTimeMap appended;
+  std::vector<std::uint32_t> order;
+  const std::size_t count = due.size();
+  for (std::size_t place = 0; place < count; ++place) {
+    const auto& [key, time, size] = due[place];
+    store_file_time(stored, key, time, size);
+    // Each place holds the file due two places on: cycles of three.
+    const auto& [later_key, later_time, later_size] = due[(place + 2) % count];
+    append_file_time(appended, later_key, later_time, later_size);
+    order.push_back(static_cast<std::uint32_t>((place + count - 2) % count));
+  }
+  index_file_times(appended, order);
+  ASSERT_EQ(appended.files.size(), stored.files.size());
+  for (std::size_t place = 0; place < stored.files.size(); ++place) {
+    const FileTime& file = appended.files[place];
+    EXPECT_EQ(file.key, stored.files[place].key);
+    EXPECT_EQ(file.time, stored.files[place].time);
+    EXPECT_EQ(file.size, stored.files[place].size);
+    EXPECT_EQ(*find_file_time(appended, file.key), file.time);
+  }
 }
 
 // Storing a key twice keeps one entry with the last time, and keys survive

@@ -2,21 +2,28 @@
 // and the permission failures of an unprivileged run.
 #include "scan.hpp"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <iostream>
 #include <map>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <tuple>
 #include <utility>
 #include <vector>
 
+#include "file_map.hpp"
 #include "gtest/gtest.h"
 #include "test_util.hpp"
 
@@ -34,6 +41,38 @@ Times scan(const std::string& root) {
   }
   return result;
 }
+
+// The files of `map` in its order, each with its time and size, after
+// checking that the index finds each of them.
+std::vector<std::tuple<std::string, std::int64_t, std::uint64_t>> in_order(
+    const FileTimeMap& map) {
+  std::vector<std::tuple<std::string, std::int64_t, std::uint64_t>> files;
+  for (const auto& [key, time, size] : map.files) {
+    const std::int64_t* found = find_file_time(map, key);
+    EXPECT_TRUE(found != nullptr && *found == time) << key;
+    files.emplace_back(key, time, size);
+  }
+  return files;
+}
+
+// The names in the folder at `path`, in the order it lists them.
+std::vector<std::string> listed(const std::string& path) {
+  std::vector<std::string> names;
+  DIR* folder = opendir(path.c_str());
+  EXPECT_NE(folder, nullptr) << path;
+  while (const dirent* entry = folder == nullptr ? nullptr : readdir(folder)) {
+    if (entry->d_name[0] != '.') {
+      names.emplace_back(entry->d_name);
+    }
+  }
+  if (folder != nullptr) {
+    closedir(folder);
+  }
+  return names;
+}
+
+// Threads that walk both trees at once, more than a run uses.
+constexpr std::size_t MANY_THREADS = 16;
 
 void make_socket(const std::string& path) {
   const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
@@ -208,4 +247,181 @@ TEST(Scan, PrivateLostAndFoundIsNoErrorForOtherUsers) {
   expect_run(run_kelvoda({"-c", "40", "-y", tree.root(), tree.root()},
                          {.user = User::UNPRIVILEGED}),
              summary(2, 0, 0, 0) + NOTHING_PENDING, "", 0);
+}
+
+TEST(Scan, ThreadsStoreInTheOrderOfAWalkByOneThread) {
+  // However threads share the folders, both maps hold the files in the order
+  // one thread walking alone stores them, a file met twice at its first
+  // place with its last time, and the index finds every key.
+  TempTree tree;
+  TempTree outside;
+  outside.write("far", "x", 7);
+  for (int top = 0; top < 8; ++top) {
+    for (int middle = 0; middle < 8; ++middle) {
+      const std::string folder =
+          "t" + std::to_string(top) + "/m" + std::to_string(middle);
+      for (int file = 0; file < 6; ++file) {
+        tree.write(folder + "/f" + std::to_string(file), "x",
+                   top * 100 + middle * 10 + file);
+      }
+      tree.write(folder + "/deeper/g", "xy", top);
+      // Met before or after the file it leads to, in another subtree.
+      tree.symlink("../../t" + std::to_string((top + 1) % 8) + "/m" +
+                       std::to_string(middle) + "/f0",
+                   folder + "/link");
+      tree.symlink(outside.path("far"), folder + "/far");
+    }
+  }
+  Console console;
+  const TreeScans alone =
+      walk_both(tree.root(), tree.path("t3"), console, nullptr, nullptr, 1);
+  ASSERT_EQ(alone.error, "");
+  ASSERT_EQ(alone.local.files.size(), 8u * 8u * 8u);
+  for (int run = 0; run < 10; ++run) {
+    const TreeScans shared = walk_both(tree.root(), tree.path("t3"), console,
+                                       nullptr, nullptr, MANY_THREADS);
+    ASSERT_EQ(shared.error, "");
+    EXPECT_EQ(in_order(shared.local), in_order(alone.local));
+    EXPECT_EQ(in_order(shared.host), in_order(alone.host));
+  }
+}
+
+TEST(Scan, BothWalksSurviveFoldersThatComeAndGoWhileThreadsShareThem) {
+  // Folders made and removed while many threads walk both trees: each run
+  // ends with both maps complete or with one clean message and no map.
+  TempTree local;
+  TempTree host;
+  for (const TempTree* tree : {&local, &host}) {
+    for (int folder = 0; folder < 12; ++folder) {
+      for (int file = 0; file < 8; ++file) {
+        tree->write("s" + std::to_string(folder) + "/f" + std::to_string(file),
+                    "x", folder * 10 + file);
+      }
+    }
+  }
+  std::atomic<bool> done = false;
+  std::thread churn([&] {
+    for (unsigned round = 0; !done; ++round) {
+      for (const TempTree* tree : {&local, &host}) {
+        const std::string folder = tree->path("c" + std::to_string(round % 5));
+        ::mkdir(folder.c_str(), 0755);
+        ::mkdir((folder + "/sub").c_str(), 0755);
+        const int fd = ::open((folder + "/sub/f").c_str(),
+                              O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        if (fd >= 0) {
+          ::close(fd);
+        }
+        const std::string gone =
+            tree->path("c" + std::to_string((round + 2) % 5));
+        ::unlink((gone + "/sub/f").c_str());
+        ::rmdir((gone + "/sub").c_str());
+        ::rmdir(gone.c_str());
+      }
+    }
+  });
+  for (int run = 0; run < 30; ++run) {
+    Console console;
+    const TreeScans scans = walk_both(local.root(), host.root(), console,
+                                      nullptr, nullptr, MANY_THREADS);
+    if (!scans.error.empty()) {
+      EXPECT_TRUE(scans.error.starts_with("FEHLER: ")) << scans.error;
+      EXPECT_TRUE(scans.local.files.empty() && scans.host.files.empty());
+      continue;
+    }
+    for (const FileTimeMap* map : {&scans.local, &scans.host}) {
+      std::size_t stable = 0;
+      for (const auto& [key, time, size] : map->files) {
+        const std::int64_t* found = find_file_time(*map, key);
+        EXPECT_TRUE(found != nullptr && *found == time) << key;
+        if (key.starts_with("s")) {
+          ++stable;
+          EXPECT_EQ(key, "s" + std::to_string(time / 10) + "/f" +
+                             std::to_string(time % 10));
+        } else {
+          EXPECT_TRUE(key.starts_with("c") && key.ends_with("/sub/f")) << key;
+        }
+      }
+      EXPECT_EQ(stable, 12u * 8u);
+    }
+  }
+  done = true;
+  churn.join();
+}
+
+TEST(Scan, ThreadsTellTheFailureThatAWalkByOneThreadMeetsFirst) {
+  // Of many unreadable folders, the one told is the first in walk order, as
+  // a walk by one thread tells it, though threads meet the others sooner:
+  // it lies at the end of a chain of folders below the first one listed.
+  TempTree tree;
+  TempTree host;
+  for (int folder = 0; folder < 24; ++folder) {
+    tree.mkdir("d" + std::to_string(folder));
+  }
+  std::vector<std::string> locked;
+  for (const std::string& name : listed(tree.root())) {
+    locked.push_back(name + (locked.empty() ? "/a/b/c/d/e/f/g/h" : "") +
+                     "/locked");
+    tree.write(locked.back() + "/f", "x");
+  }
+  tree.open_to_all();
+  host.open_to_all();
+  for (const std::string& folder : locked) {
+    tree.chmod(folder, 0);
+  }
+  const auto told = [](const std::function<std::string()>& walk) {
+    return run_in_child(
+               [&walk] {
+                 std::cerr << walk();
+                 return 0;
+               },
+               {.user = User::UNPRIVILEGED})
+        .err;
+  };
+  const std::string first = "FEHLER: Zugriff verweigert bei " +
+                            quoted(tree.path(locked.front())) + " (" +
+                            error_text(EACCES) + ")\n\n";
+  Console console;
+  for (int run = 0; run < 10; ++run) {
+    EXPECT_EQ(told([&] {
+                return walk_both(tree.root(), host.root(), console, nullptr,
+                                 nullptr, MANY_THREADS)
+                    .error;
+              }),
+              first);
+    EXPECT_EQ(told([&] {
+                return walk_both(host.root(), tree.root(), console, nullptr,
+                                 nullptr, MANY_THREADS)
+                    .error;
+              }),
+              first);
+    EXPECT_EQ(told([&] {
+                scan_directory(tree.root());
+                return std::string();
+              }),
+              first);
+  }
+}
+
+TEST(Scan, LinkThatCannotBeOpenedForWantOfDescriptorsEndsTheRun) {
+  // A link passed over would make its host copy look host-only.
+  if (!strace_unavailable().empty()) {
+    GTEST_SKIP() << strace_unavailable();
+  }
+  TempTree local;
+  TempTree host;
+  TempTree outside;
+  outside.write("far", "x", OLD);
+  local.write("keep", "x", OLD);
+  local.symlink(outside.path("far"), "far-link");
+  host.write("keep", "x", OLD);
+  host.write("far-link", "x", OLD);
+  expect_run(run_kelvoda(
+                 {"-c", "40", "-y", local.root(), host.root()},
+                 {.wrapper = strace_wrapper(
+                      "openat", {"-Pfar-link", "inject=openat:error=EMFILE"})}),
+             "",
+             "FEHLER: Konnte Meta-Daten der Änderungszeit nicht lesen: " +
+                 quoted(local.path("far-link")) + "\n",
+             1);
+  EXPECT_EQ(host.files(), (std::vector<std::string>{"far-link", "keep"}));
 }
