@@ -143,6 +143,13 @@ int open_folders(FolderChain& chain, std::string_view rel_folder,
                                .above = above})
                          : nullptr});
     begin = end + 1;
+    // Kept open: the level the new ones start from and the first new one,
+    // which a caller may stage; the deepest, to go on from.
+    const std::size_t above_deepest = chain.levels.size() - 2;
+    if (chain.holding == Holding::DEEPEST && above_deepest > level + 1 &&
+        chain.levels[above_deepest].staged == nullptr) {
+      chain.levels[above_deepest].fd = nullptr;
+    }
   }
   return 0;
 }

@@ -176,8 +176,8 @@ int run(int argc, char** argv, Console& console) {
   const HeldRoots roots = hold_roots(local_root, host_root);
   install_interrupt_cleanup();
   Marker marker = make_marker(roots.host.get());
-  const TreeScans scans =
-      scan_both(local_root, host_root, console, &watches.host, &watches.local);
+  const TreeScans scans = scan_both(local_root, host_root, console,
+                                    &watches.host, &watches.local, roots);
   status_suspend(console);  // from the report until the answer
   // The marker below the local root: the host lies inside the local tree,
   // whatever view or spelling hides it.

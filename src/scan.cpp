@@ -41,6 +41,7 @@ std::string system_text(int error) {
 // One tree's walk, shared by the threads that walk its folders.
 struct TreeWalk {
   const std::string& root;
+  int held = -1;  // the root, held open by the caller; -1: open it by path
   Tree tree = Tree::LOCAL;
   Console& console;
   FolderWatch* watch = nullptr;
@@ -52,7 +53,9 @@ struct TreeWalk {
   FileTimeMap map = {};     // in the order the batches came, not indexed
   std::string error = {};   // the message of the first failure
   std::vector<std::string> run_entries = {};
-  std::atomic<bool> ended = false;       // failed, or the walk it waits on did
+  std::atomic<bool> ended = false;  // failed, or the walk it waits on did
+  // It failed for want of descriptors, which walking alone may spare.
+  std::atomic<bool> out_of_files = false;
   std::atomic<bool> seen = false;        // entered the folder `watch` names
   std::atomic<std::uint64_t> files = 0;  // for the status line
   std::atomic<std::uint64_t> folders = 0;
@@ -116,11 +119,22 @@ void fail(TreeWalk& tree, std::string message) {
 
 // Records the failure to go on from the entry `current`.
 void fail_advance(TreeWalk& tree, const std::string& current, int error) {
+  if (error == EMFILE || error == ENFILE) {
+    tree.out_of_files = true;
+  }
   std::ostringstream message;
-  message << "FEHLER: Zugriff verweigert bei "
-          << shown(tree.console, Stream::ERR,
-                   quoted_form(full_path(tree.root, current)))
-          << " (" << system_text(error) << ")\n\n";
+  const std::string path = shown(tree.console, Stream::ERR,
+                                 quoted_form(full_path(tree.root, current)));
+  // Not the folder's fault: the tree is deeper than the limit lets the walk
+  // hold its folders.
+  if (error == EMFILE) {
+    message << "FEHLER: Das Limit für offene Dateien (ulimit -n) reicht "
+               "nicht für die Tiefe bei "
+            << path << " (" << system_text(error) << ")\n\n";
+  } else {
+    message << "FEHLER: Zugriff verweigert bei " << path << " ("
+            << system_text(error) << ")\n\n";
+  }
   fail(tree, message.str());
 }
 
@@ -372,6 +386,7 @@ void visit_link(Walk& walk, int folder_fd, const char* name) {
     // Without a descriptor to spare, a link can't be told from a dangling
     // one; passed over, its host copy would count as host-only.
     if (errno == EMFILE || errno == ENFILE || errno == ENOMEM) {
+      walk.tree.out_of_files = errno != ENOMEM;
       fail_time(walk.tree, full_path(walk.tree.root, walk.rel));
     }
     return;
@@ -460,7 +475,11 @@ void walk_subtree(TreeWalk& tree, Pool& pool, Subtree& subtree) {
 // Opens the root of `tree` for its walk; records the failure and returns
 // none where that fails.
 Listing open_root(TreeWalk& tree) {
-  const int fd = open(tree.root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  // The folder held is the one walked, whatever its path names by now.
+  const int fd =
+      tree.held >= 0
+          ? openat(tree.held, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+          : open(tree.root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) {
     std::ostringstream message;
     message << "FEHLER beim Durchsuchen des Verzeichnisses: '"
@@ -541,16 +560,21 @@ ScanResult result_of(TreeWalk& tree) {
 }
 
 // Walks the tree at `root` with `threads` threads. Where a walk that threads
-// shared fails, walks the tree again with one thread: the failure told is
-// then the one a walk in order meets first, named as that walk names it.
-ScanResult walk_alone(const std::string& root, Console& console, Tree tree,
-                      FolderWatch* watch, std::size_t threads) {
+// shared fails, or one of several threads runs short of descriptors, walks
+// the tree again with one thread: the failure told is then the one a walk
+// in order meets first, named as that walk names it.
+ScanResult walk_alone(const std::string& root, int held, Console& console,
+                      Tree tree, FolderWatch* watch, std::size_t threads) {
   for (;;) {
-    TreeWalk walk{
-        .root = root, .tree = tree, .console = console, .watch = watch};
+    TreeWalk walk{.root = root,
+                  .held = held,
+                  .tree = tree,
+                  .console = console,
+                  .watch = watch};
     TreeWalk* const trees[] = {&walk};
     walk_together(trees, threads);
-    if (walk.error.empty() || !walk.shared) {
+    if (walk.error.empty() || threads == 1 ||
+        !(walk.shared || walk.out_of_files)) {
       return result_of(walk);
     }
     threads = 1;
@@ -586,7 +610,7 @@ bool is_run_entry(std::string_view name) {
 
 FileTimeMap scan_directory(const std::string& root, Console& console, Tree tree,
                            FolderWatch* watch) {
-  ScanResult scan = walk_alone(root, console, tree, watch, walk_threads());
+  ScanResult scan = walk_alone(root, -1, console, tree, watch, walk_threads());
   if (!scan.error.empty()) {
     fail_scan(console, scan.error);
   }
@@ -600,12 +624,17 @@ FileTimeMap scan_directory(const std::string& root) {
 
 TreeScans walk_both(const std::string& local_root, const std::string& host_root,
                     Console& console, FolderWatch* local_watch,
-                    FolderWatch* host_watch, std::size_t threads) {
+                    FolderWatch* host_watch, std::size_t threads,
+                    const HeldRoots& held) {
+  const int local_held = held.local != nullptr ? held.local->get() : -1;
+  const int host_held = held.host != nullptr ? held.host->get() : -1;
   TreeWalk local{.root = local_root,
+                 .held = local_held,
                  .tree = Tree::LOCAL,
                  .console = console,
                  .watch = local_watch};
   TreeWalk host{.root = host_root,
+                .held = host_held,
                 .tree = Tree::HOST,
                 .console = console,
                 .watch = host_watch};
@@ -614,19 +643,21 @@ TreeScans walk_both(const std::string& local_root, const std::string& host_root,
   local.stops = &host;
   TreeWalk* const trees[] = {&local, &host};
   walk_together(trees, threads);
-  ScanResult local_scan =
-      local.error.empty() || !local.shared
-          ? result_of(local)
-          : walk_alone(local_root, console, Tree::LOCAL, local_watch, 1);
+  ScanResult local_scan = local.error.empty() || !local.shared
+                              ? result_of(local)
+                              : walk_alone(local_root, local_held, console,
+                                           Tree::LOCAL, local_watch, 1);
   if (!local_scan.error.empty()) {
     return {.error = std::move(local_scan.error)};
   }
   ScanResult host_scan;
   if (host.ended && host.error.empty()) {
     // Ended for a local failure that a walk in order did not meet again.
-    host_scan = walk_alone(host_root, console, Tree::HOST, host_watch, threads);
-  } else if (!host.error.empty() && host.shared) {
-    host_scan = walk_alone(host_root, console, Tree::HOST, host_watch, 1);
+    host_scan = walk_alone(host_root, host_held, console, Tree::HOST,
+                           host_watch, threads);
+  } else if (!host.error.empty() && (host.shared || host.out_of_files)) {
+    host_scan =
+        walk_alone(host_root, host_held, console, Tree::HOST, host_watch, 1);
   } else {
     host_scan = result_of(host);
   }
@@ -641,9 +672,9 @@ TreeScans walk_both(const std::string& local_root, const std::string& host_root,
 
 TreeScans scan_both(const std::string& local_root, const std::string& host_root,
                     Console& console, FolderWatch* local_watch,
-                    FolderWatch* host_watch) {
+                    FolderWatch* host_watch, const HeldRoots& held) {
   TreeScans scans = walk_both(local_root, host_root, console, local_watch,
-                              host_watch, walk_threads());
+                              host_watch, walk_threads(), held);
   if (!scans.error.empty()) {
     fail_scan(console, scans.error);
   }

@@ -11,6 +11,7 @@
 
 #include "console.hpp"
 #include "records.hpp"
+#include "roots.hpp"
 
 // Folder names that are never entered, at any depth (exact, case-sensitive).
 inline constexpr std::array<std::string_view, 5> SKIPPED_DIR_NAMES = {
@@ -57,15 +58,17 @@ struct TreeScans {
 // after threads shared it is walked again by one thread, so that the
 // message is the one a walk in order meets first. Prints nothing but the
 // status line's counts.
+// Each root is walked through its folder in `held` where there is one.
 TreeScans walk_both(const std::string& local_root, const std::string& host_root,
                     Console& console, FolderWatch* local_watch,
-                    FolderWatch* host_watch, std::size_t threads);
+                    FolderWatch* host_watch, std::size_t threads,
+                    const HeldRoots& held = {});
 
 // Walks both trees as walk_both does, with walk_threads() threads, and
 // returns both walks. When a walk fails, writes the message to stderr and
 // ends the process with status 1.
 TreeScans scan_both(const std::string& local_root, const std::string& host_root,
                     Console& console, FolderWatch* local_watch,
-                    FolderWatch* host_watch);
+                    FolderWatch* host_watch, const HeldRoots& held);
 
 #endif  // KELVODA_SCAN_HPP_

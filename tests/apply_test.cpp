@@ -413,9 +413,10 @@ TEST(Apply, LowLimitsOnOpenFiles) {
   EXPECT_EQ(run.err, "");
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(s.h.files(), s.l.files());
-  // Trees so deep that both chains of folders would not fit under the hard
-  // limit: three files on every level all get through.
-  for (const auto& [levels, limit] : {std::pair{12, 20}, std::pair{40, 64}}) {
+  // Trees so deep that both chains of folders, or even one, would not fit
+  // under the hard limit: three files on every level all get through.
+  for (const auto& [levels, limit] :
+       {std::pair{12, 20}, std::pair{40, 64}, std::pair{31, 20}}) {
     SCOPED_TRACE(levels);
     const Sides deep;
     std::string folder = "d";

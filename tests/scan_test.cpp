@@ -425,3 +425,32 @@ TEST(Scan, LinkThatCannotBeOpenedForWantOfDescriptorsEndsTheRun) {
              1);
   EXPECT_EQ(host.files(), (std::vector<std::string>{"far-link", "keep"}));
 }
+
+TEST(Scan, TreeDeeperThanTheLimitAllowsSaysSo) {
+  // Walked alone, one folder open a level: a chain deeper than the limit on
+  // open files ends the walk with a message that names the limit.
+  TempTree tree;
+  std::string folder = "L";
+  for (int level = 0; level < 40; ++level) {
+    folder += "/d";
+  }
+  tree.write(folder + "/f", "f", OLD);
+  tree.mkdir("H");
+  const RunResult run = run_in_child(
+      [&tree] {
+        Console console;
+        const TreeScans scans = walk_both(tree.path("L"), tree.path("H"),
+                                          console, nullptr, nullptr, 1);
+        std::cout << scans.error << std::flush;
+        return 0;
+      },
+      {.open_files_limit = 16});
+  EXPECT_TRUE(
+      run.out.starts_with("FEHLER: Das Limit für offene Dateien "
+                          "(ulimit -n) reicht nicht für die Tiefe "
+                          "bei \"" +
+                          tree.path("L/d/")))
+      << run.out;
+  EXPECT_TRUE(run.out.ends_with("\" (" + error_text(EMFILE) + ")\n\n"))
+      << run.out;
+}
