@@ -76,6 +76,32 @@ TEST(Report, PrintsEntriesAndSummary) {
             "\n     docs/readme.txt" + NEWER_TEXT + "...sommer/strand.jpg" +
                 MISSING_TEXT + "             neu.txt" + MISSING_TEXT +
                 "  alt/Übersicht.txt" + DELETED_TEXT + summary(22, 1, 2, 1));
+
+  // On a host that ignores case: the renames first, a host file replaced
+  // counted as updated, a taken name as missing, and a line for the renames.
+  CompareResult cased;
+  cased.local_total = 3;
+  cased.host_total = 2;
+  cased.renames = {{.rel_path = "Photos", .from = "photos"}};
+  cased.entries = {{.rel_path = "report.docx", .type = REPLACED},
+                   {.rel_path = "a.txt", .type = TAKEN}};
+  EXPECT_EQ(captured_report(cased, 12),
+            "\n      Photos -> auf dem Host anders geschrieben, muß umbenannt "
+            "werden.\n report.docx -> auf dem Host eine andere Datei, muß "
+            "ersetzt werden.\n       a.txt -> fehlt, Name auf dem Host schon "
+            "vergeben.\n" +
+                summary(5, 1, 1, 0) + "1 Namen müssen umbenannt werden.\n");
+
+  // A report longer than one block of output comes out whole.
+  CompareResult many;
+  std::string lines = "\n";
+  for (int i = 0; i < 3000; ++i) {
+    const std::string rel = "folder/file" + std::to_string(i);
+    many.entries.push_back({.rel_path = rel, .type = MISSING});
+    lines += std::string(20 - rel.size(), ' ') + rel + MISSING_TEXT;
+  }
+  many.local_total = 3000;
+  EXPECT_EQ(captured_report(many, 20), lines + summary(3000, 0, 3000, 0));
 }
 
 // An empty list prints no leading empty line; unknown kinds print and count
