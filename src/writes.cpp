@@ -249,6 +249,10 @@ void write_entry(Writes& writes, const DiffEntry& entry) {
     return;
   }
   try_copy(writes, entry);
+  writes.written += entry.size;
+  if (writes.reading != nullptr) {
+    copies_wrote(*writes.reading, writes.written);
+  }
 }
 
 void write_again(Writes& writes) {
@@ -281,6 +285,8 @@ Writes start_writes(const std::vector<DiffEntry>& entries,
     writes.local.holding = Holding::DEEPEST;
     writes.host.chain.holding = Holding::DEEPEST;
     writes.claims.holding = Holding::DEEPEST;
+  } else {
+    writes.reading = start_read_ahead(entries, local_root, roots.local);
   }
   return writes;
 }

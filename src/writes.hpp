@@ -18,6 +18,7 @@
 #include "copy.hpp"
 #include "folders.hpp"
 #include "host_folders.hpp"
+#include "read_ahead.hpp"
 #include "records.hpp"
 #include "roots.hpp"
 
@@ -44,13 +45,17 @@ struct Writes {
   // Copies that found no room: tried again once the deletions are done.
   Attempt attempt = Attempt::FIRST;
   std::vector<const DiffEntry*> no_room = {};
+  // The reading ahead of the sources, and the bytes of the copies written.
+  ReadingAhead reading = nullptr;
+  std::uint64_t written = 0;
 };
 
 // Returns the writing of a run that carries out `entries` from `local_root`
 // onto `host_root`, through the folders of `roots`, showing its bytes on
-// `console`. Where both chains of folders at the entries' deepest level
-// would not leave the copies room under the limit on open files, the
-// chains keep only their root and deepest level open.
+// `console`, with the sources read ahead. Where both chains of folders at
+// the entries' deepest level would not leave the copies room under the
+// limit on open files, the chains keep only their root and deepest level
+// open, and nothing is read ahead.
 Writes start_writes(const std::vector<DiffEntry>& entries,
                     const std::string& local_root, const std::string& host_root,
                     const HeldRoots& roots, Console& console);

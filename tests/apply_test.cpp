@@ -171,6 +171,47 @@ TEST(Apply, CopiesIntoNewFoldersAndOverwrites) {
   EXPECT_EQ(s.h.files(), (std::vector<std::string>{"a/b/f", "a/b/x", "n"}));
 }
 
+// Sources that the page cache does not hold are asked of the disk ahead of
+// their copies, each once; those it holds are not. The copies come out
+// whole.
+TEST(Apply, SourcesNotInTheCacheAreReadAhead) {
+  if (const std::string reason = strace_unavailable(); !reason.empty()) {
+    GTEST_SKIP() << reason;
+  }
+  constexpr int COUNT = 100;
+  for (const bool cold : {true, false}) {
+    SCOPED_TRACE(cold ? "cold" : "warm");
+    Sides s;
+    TempTree io;
+    for (int i = 0; i < COUNT; ++i) {
+      const std::string rel = "d/" + std::to_string(i);
+      s.l.write(rel, std::string(8192, static_cast<char>('a' + i % 26)), OLD);
+      if (cold) {
+        // Out of the cache once on the disk.
+        const UniqueFd file(open(s.l.path(rel).c_str(), O_RDONLY));
+        ASSERT_EQ(fdatasync(file.get()), 0);
+        ASSERT_EQ(posix_fadvise(file.get(), 0, 0, POSIX_FADV_DONTNEED), 0);
+      }
+    }
+    const RunResult run = run_yes(
+        s, {.wrapper = strace_wrapper("fadvise64", {}, io.path("trace"))});
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.status, 0);
+    const std::string trace = io.read("trace");
+    const auto asked = std::count(trace.begin(), trace.end(), '\n');
+    if (cold) {
+      EXPECT_GT(asked, COUNT / 2) << trace;
+      EXPECT_LE(asked, COUNT) << trace;
+    } else {
+      EXPECT_EQ(asked, 0) << trace;
+    }
+    for (int i = 0; i < COUNT; ++i) {
+      EXPECT_EQ(s.h.read("d/" + std::to_string(i)),
+                s.l.read("d/" + std::to_string(i)));
+    }
+  }
+}
+
 // Every copy gives its entry of the interrupt handler's table back once it
 // is in place: more copies than the table holds go through in one run.
 TEST(Apply, MoreCopiesInOneRunThanTheTableOfHiddenEntriesHolds) {
