@@ -44,6 +44,7 @@ int level_fd(FolderChain& chain, std::size_t level) {
   while (chain.levels[open].fd == nullptr) {
     --open;  // the root is always open
   }
+  const std::size_t from = open;
   while (open < level) {
     const int fd = openat(chain.levels[open].fd->get(),
                           chain.levels[open + 1].name.c_str(), FOLDER_FLAGS);
@@ -51,7 +52,8 @@ int level_fd(FolderChain& chain, std::size_t level) {
       return -1;
     }
     chain.levels[++open].fd = std::make_shared<const UniqueFd>(fd);
-    if (open < level && chain.holding == Holding::DEEPEST && open > 1 &&
+    // The levels passed on the way are closed again.
+    if (chain.holding == Holding::DEEPEST && open - 1 > from &&
         chain.levels[open - 1].staged == nullptr) {
       chain.levels[open - 1].fd = nullptr;
     }

