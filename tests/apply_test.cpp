@@ -594,6 +594,39 @@ TEST(Apply, KilledNewCopyLeavesNothingBehind) {
   EXPECT_TRUE(s.h.read("big") == s.l.read("big"));
 }
 
+// A host root replaced while the copies run stops the run at its next look
+// (at the latest after 256 entries, or before the first deletion): nothing
+// goes into the folder that took its place, status 2.
+TEST(Apply, HostReplacedMidwayStopsTheRun) {
+  if (const std::string reason = strace_unavailable(); !reason.empty()) {
+    GTEST_SKIP() << reason;
+  }
+  Sides s;
+  for (int i = 0; i < 300; ++i) {
+    s.l.write("f" + std::to_string(i), "f", OLD);
+  }
+  s.h.write("gone", "g", OLD);
+  // The second copy's data waits long enough for the root to be replaced.
+  const auto child =
+      start_kelvoda({"-y", "-c", "40", s.local, s.host},
+                    {.wrapper = strace_injecting(
+                         "copy_file_range", "delay_enter=2000000:when=2")});
+  ASSERT_TRUE(child->wait_for(" -> " + s.host + "/"));
+  fs::rename(s.host, s.host + ".old");
+  fs::create_directory(s.host);
+  const RunResult run = child->finish();
+  EXPECT_TRUE(run.err.ends_with(command_line_error(
+      "Das Host-Verzeichnis " + ::quoted(s.host) +
+      " ist nicht mehr das durchsuchte (ausgehängt oder getauscht); der "
+      "Abgleich wurde abgebrochen")))
+      << run.err;
+  EXPECT_EQ(run.status, 2);
+  EXPECT_TRUE(fs::is_empty(s.host));
+  EXPECT_TRUE(fs::exists(s.host + ".old/gone"));
+  fs::remove(s.host);
+  fs::rename(s.host + ".old", s.host);
+}
+
 // A chain that holds only its root and deepest level open reaches, makes
 // and climbs back from any depth with a few descriptors.
 TEST(Apply, ChainsHoldingTheDeepestOnlyReachAnyDepth) {
