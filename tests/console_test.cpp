@@ -63,8 +63,21 @@ Console test_console(const Sink& sink, std::int32_t width) {
   return open_test_console(sink.fd(), width, fake_clock);
 }
 
-// SAY writes "x\n" to stderr, which is on the status line's terminal.
-enum class Step { SCAN_LOCAL, SCAN_HOST, SAY, SIGNAL_ERASE, SUSPEND, RESUME };
+// SAY writes "x\n" to stderr, which is on the status line's terminal. APPLY
+// begins applying `files` empty files, COPIED copies `files` of them.
+enum class Step {
+  SCAN_LOCAL,
+  SCAN_HOST,
+  SAY,
+  SIGNAL_ERASE,
+  SUSPEND,
+  RESUME,
+  APPLY,
+  COPIED,
+  WAITING,
+  WAITED,
+  SYNC
+};
 
 // A call at `now`; the scans report `files` files and one folder.
 struct Row {
@@ -93,8 +106,21 @@ void run_rows(const std::vector<Row>& rows) {
       erase_status_from_signal();
     } else if (row.step == Step::SUSPEND) {
       status_suspend(console);
-    } else {
+    } else if (row.step == Step::RESUME) {
       status_resume(console);
+    } else if (row.step == Step::APPLY) {
+      status_apply_start(console, row.files, {.files = row.files});
+    } else if (row.step == Step::COPIED) {
+      for (std::uint64_t i = 0; i < row.files; ++i) {
+        status_copy_start(console, "f", 0);
+        status_file_done(console);
+      }
+    } else if (row.step == Step::WAITING) {
+      status_waiting(console);
+    } else if (row.step == Step::WAITED) {
+      status_waited(console);
+    } else {
+      status_sync_start(console);
     }
     EXPECT_EQ(sink.take(), row.expected);
   }
@@ -104,11 +130,33 @@ void run_rows(const std::vector<Row>& rows) {
 // `first` bytes, the second of 2 GB at `path` has begun.
 void copy_second(Console& console, std::uint64_t total, std::uint64_t first,
                  std::string_view path) {
-  status_apply_start(console, 3, total);
+  status_apply_start(console, 3, {.files = 3, .bytes = total});
   status_copy_start(console, "a", 1'000'000'000);
   status_bytes(console, first);
   status_file_done(console);
   status_copy_start(console, path, 2'000'000'000);
+}
+
+// The seconds of the time left in the last line `written` draws, or -1.
+std::int64_t seconds_left(const std::string& written) {
+  const std::size_t at = written.rfind(", noch ");
+  if (at == std::string::npos) {
+    return -1;
+  }
+  std::int64_t seconds = 0;
+  std::int64_t part = 0;
+  for (std::size_t i = at + 7; i < written.size(); ++i) {
+    const char c = written[i];
+    if (c >= '0' && c <= '9') {
+      part = part * 10 + (c - '0');
+    } else if (c == ':') {
+      seconds = (seconds + part) * 60;
+      part = 0;
+    } else {
+      break;
+    }
+  }
+  return seconds + part;
 }
 
 }  // namespace
@@ -287,10 +335,43 @@ TEST(Console, KeepsTheLineBelowPermanentLines) {
   });
 }
 
+// While the run waits for the disk, the copy line says so once the wait has
+// lasted a second, with its time, and stops saying so at once when it ends;
+// the final sync's line likewise. The line's own rules hold meanwhile.
+TEST(Console, SaysHowLongTheRunWaitsForTheDisk) {
+  const std::string copied = "Kopiere 3/3 Dateien, noch 0 s";
+  const std::string waited = copied + " – schreibe auf den Host …";
+  const std::string sync = "Schreibe Daten auf den Host …";
+  run_rows({
+      {0, Step::APPLY, 3, ""},
+      {0, Step::COPIED, 3, ""},
+      {0, Step::WAITING, 0, ""},
+      {999, Step::WAITING, 0, drawn(copied)},
+      {1000, Step::WAITING, 0, ""},
+      {1099, Step::WAITING, 0, drawn(waited + " 1 s")},
+      {1198, Step::WAITING, 0, ""},
+      {13'000, Step::WAITING, 0, drawn(waited + " 13 s")},
+      {13'050, Step::SAY, 0, ERASE_TEXT + "x\n" + drawn(waited + " 13 s")},
+      {65'000, Step::WAITING, 0, drawn(waited + " 1:05 min")},
+      {65'010, Step::WAITED, 0, drawn(copied)},
+      // A new wait counts from its own start; one under a second ends
+      // without a word.
+      {65'020, Step::WAITING, 0, ""},
+      {65'120, Step::WAITING, 0, drawn(copied)},
+      {65'900, Step::WAITED, 0, ""},
+      {66'000, Step::SYNC, 0, drawn(sync)},
+      {66'000, Step::WAITING, 0, ""},
+      {66'999, Step::WAITING, 0, drawn(sync)},
+      {67'100, Step::WAITING, 0, drawn(sync + " 1 s")},
+      {67'150, Step::WAITED, 0, drawn(sync)},
+  });
+}
+
 // The copy line at several widths: in full; with the file name losing its
 // front; without the file part; cut at the end. A name's control bytes are
-// shown as "?" and a wide character takes two columns. A deletion shows
-// only the count.
+// shown as "?" and a wide character takes two columns. While the run waits
+// for the disk, the wait takes the place of the rate and the file, and the
+// bytes go before the line is cut. A deletion shows only the count.
 TEST(Console, FitsTheCopyLineIntoTheTerminal) {
   const std::string copy =
       "Kopiere 1/3 Dateien, 1,2/3,4 GB, 60 MB/s, noch 37 s";
@@ -315,19 +396,44 @@ TEST(Console, FitsTheCopyLineIntoTheTerminal) {
     status_bytes(console, 200'000'000);
     EXPECT_EQ(sink.take(), drawn(line));
   }
+  const std::string waited = " – schreibe auf den Host … 12 s";
+  const std::pair<std::int32_t, std::string> waiting[] = {
+      {80, "Kopiere 3/3 Dateien, 3,4/3,4 GB, noch 0 s" + waited},
+      {73, "Kopiere 3/3 Dateien, 3,4/3,4 GB, noch 0 s" + waited},
+      {72, "Kopiere 3/3 Dateien, noch 0 s" + waited},
+      {61, "Kopiere 3/3 Dateien, noch 0 s" + waited},
+      {60, "Kopiere 3/3 Dateien, noch 0 s – schreibe auf den Host … 12 "},
+  };
+  for (const auto& [width, line] : waiting) {
+    SCOPED_TRACE("waiting, width " + std::to_string(width));
+    Sink sink;
+    Console console = test_console(sink, width);
+    copy_second(console, 3'400'000'000, 1'000'000'000, "b");
+    status_bytes(console, 2'000'000'000);
+    status_file_done(console);
+    status_copy_start(console, "c", 400'000'000);
+    status_bytes(console, 400'000'000);
+    status_file_done(console);
+    status_waiting(console);
+    fake_now = 12'000;
+    status_waiting(console);
+    EXPECT_EQ(sink.take(), drawn(line));
+  }
   Sink sink;
   Console console = test_console(sink, 80);
-  status_apply_start(console, 1, 0);
+  status_apply_start(console, 1, {.files = 0});
   status_delete_start(console);
   fake_now = 500;
   status_file_done(console);
   EXPECT_EQ(sink.take(), drawn("Lösche 1/1 Datei"));
 }
 
-// The rate is that of the last seconds, and a failed copy's bytes count as
-// done, so the time left follows what is still to be copied; with no byte
-// moved in the window there is no rate and no time left.
-TEST(Console, TimeLeftFollowsTheRecentRate) {
+// A failed copy's bytes count as done, so the time left follows what is
+// still to be copied. Beyond that, the time left counts files as well as
+// bytes and comes from a rate smoothed over the waits: in each run of files
+// of one size, by `now` `files` are done, and the line then drawn shows a
+// time left of `least` to `most` seconds.
+TEST(Console, TimeLeftCountsFilesAndSmoothsTheRate) {
   Sink sink;
   Console console = test_console(sink, 200);
   copy_second(console, 3'000'000'000, 500'000'000, "b");
@@ -335,14 +441,89 @@ TEST(Console, TimeLeftFollowsTheRecentRate) {
   status_bytes(console, 0);
   EXPECT_EQ(sink.take(), drawn("Kopiere 1/3 Dateien, 1,0/3,0 GB, 100 MB/s, "
                                "noch 20 s – b 0 %"));
-  fake_now = 20'000;
-  status_bytes(console, 100'000'000);
-  EXPECT_EQ(sink.take(), drawn("Kopiere 1/3 Dateien, 1,1/3,0 GB, 10 MB/s, "
-                               "noch 3:10 min – b 5 %"));
-  fake_now = 25'000;
-  say(console, Stream::ERR, "x\n");
-  EXPECT_EQ(sink.take(), ERASE_TEXT + "x\n" +
-                             drawn("Kopiere 1/3 Dateien, 1,1/3,0 GB – b 5 %"));
+  struct Row {
+    std::int64_t now;
+    std::uint64_t files;
+    std::int64_t least;
+    std::int64_t most;
+  };
+  struct Run {
+    std::string what;
+    std::uint64_t total;
+    std::uint64_t size;
+    std::vector<Row> rows;
+  };
+  std::vector<Run> runs = {
+      {"steady, empty files", 1000, 0, {{1000, 100, 9, 9}, {5000, 500, 5, 5}}},
+      {"steady, small files",
+       1000,
+       10'000,
+       {{1000, 100, 9, 9}, {5000, 500, 5, 5}, {9000, 900, 1, 1}}},
+      // Once a fifth is done, at most three times the time left of the draw
+      // before, however long nothing was drawn.
+      {"no draw for a minute",
+       1000,
+       10'000,
+       {{1000, 100, 9, 9}, {4000, 400, 6, 6}, {64'000, 400, 18, 18}}},
+  };
+  // 15 s left, then a wait three times as long as the work so far, drawn
+  // ten times a second: never ten times 15 s, never less than the files
+  // left take at full speed.
+  Run wait = {
+      "many small files, a long wait", 20'000, 10'000, {{5000, 5000, 15, 15}}};
+  for (std::int64_t now = 5100; now <= 35'000; now += 100) {
+    const auto files =
+        static_cast<std::uint64_t>(std::max<std::int64_t>(now - 15'000, 5000));
+    wait.rows.push_back(
+        {now, files, static_cast<std::int64_t>(20'000 - files) / 1000, 149});
+  }
+  runs.push_back(wait);
+  // Two seconds of copying, two of waiting, 500 files a second in all: once
+  // a few rounds have passed, each round ends within a tenth of the time
+  // left at that pace.
+  Run rounds = {"waits that recur", 40'000, 10'000, {}};
+  for (std::int64_t now = 500; now <= 80'000; now += 100) {
+    const std::int64_t in_round = std::min<std::int64_t>(now % 4000, 2000);
+    const auto files = static_cast<std::uint64_t>(now / 4000 * 2000 + in_round);
+    const std::int64_t left = (80'000 - now) / 1000;
+    const bool checked = now >= 20'000 && now % 4000 == 0;
+    rounds.rows.push_back({now, files, checked ? left * 9 / 10 : 0,
+                           checked ? left * 11 / 10 + 1 : 1'000'000});
+  }
+  runs.push_back(rounds);
+  // A pace that falls to a tenth, as when the host's cache is full, is
+  // followed: three minutes on, the time left is within a fifth of it.
+  Run slower = {"a pace that falls", 40'000, 10'000, {}};
+  for (std::int64_t now = 500; now <= 190'000; now += 100) {
+    const auto files = static_cast<std::uint64_t>(
+        now <= 10'000 ? now : 10'000 + (now - 10'000) / 10);
+    const bool checked = now == 190'000;
+    slower.rows.push_back(
+        {now, files, checked ? 96 : 0, checked ? 144 : 1'000'000});
+  }
+  runs.push_back(slower);
+  for (const Run& run : runs) {
+    Console steps = test_console(sink, 200);
+    status_apply_start(steps, run.total,
+                       {.files = run.total, .bytes = run.total * run.size});
+    std::uint64_t done = 0;
+    for (const Row& row : run.rows) {
+      SCOPED_TRACE(run.what + ", at " + std::to_string(row.now) + " ms");
+      fake_now = row.now;
+      // Suspended, so the line is drawn once the files are done.
+      status_suspend(steps);
+      for (; done < row.files; ++done) {
+        status_copy_start(steps, "f", run.size);
+        status_bytes(steps, run.size);
+        status_file_done(steps);
+      }
+      status_resume(steps);
+      status_bytes(steps, 0);
+      const std::int64_t left = seconds_left(sink.take());
+      EXPECT_GE(left, row.least);
+      EXPECT_LE(left, row.most);
+    }
+  }
 }
 
 // The final line replaces the status line, names only what happened, and
@@ -373,7 +554,8 @@ TEST(Console, FinishSaysWhatWasDoneAndHowLong) {
     Sink sink;
     Console console = test_console(sink, 80);
     fake_now = 1000;
-    status_apply_start(console, c.counts[0] + c.counts[1], c.bytes);
+    status_apply_start(console, c.counts[0] + c.counts[1],
+                       {.files = c.counts[0], .bytes = c.bytes});
     for (std::size_t what = 0; what < c.counts.size(); ++what) {
       for (std::uint64_t i = 0; i < c.counts[what]; ++i) {
         status_count(console, static_cast<Counted>(what),
@@ -397,7 +579,7 @@ TEST(Console, FailedActionIsSaidAndCounted) {
       "Fehler beim Löschen von \"x\": " + error_text(EIO) + "\n";
   Sink sink;
   Console console = test_console(sink, 80);
-  status_apply_start(console, 1, 0);
+  status_apply_start(console, 1, {.files = 0});
   report_failure(console, "Löschen von \"x\"", EIO);
   status_finish(console);
   EXPECT_EQ(sink.take(), said + "Fertig: 1 Fehler – 0 s\n");
@@ -447,7 +629,7 @@ TEST(Console, TextsOffTheLinesTerminalAreWrittenAsTheyAre) {
   const RunResult plain = run_in_child([] {
     Console console;
     status_scan(console, Tree::LOCAL, 1, 1);
-    status_apply_start(console, 1, 100);
+    status_apply_start(console, 1, {.files = 1, .bytes = 100});
     status_copy_start(console, "a", 100);
     status_bytes(console, 50);
     say(console, Stream::OUT, "a\x1b\n");
