@@ -11,6 +11,7 @@
 #include <array>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <string>
@@ -140,23 +141,14 @@ void copy_second(Console& console, std::uint64_t total, std::uint64_t first,
 // The seconds of the time left in the last line `written` draws, or -1.
 std::int64_t seconds_left(const std::string& written) {
   const std::size_t at = written.rfind(", noch ");
-  if (at == std::string::npos) {
-    return -1;
-  }
-  std::int64_t seconds = 0;
-  std::int64_t part = 0;
-  for (std::size_t i = at + 7; i < written.size(); ++i) {
-    const char c = written[i];
-    if (c >= '0' && c <= '9') {
-      part = part * 10 + (c - '0');
-    } else if (c == ':') {
-      seconds = (seconds + part) * 60;
-      part = 0;
-    } else {
-      break;
-    }
-  }
-  return seconds + part;
+  std::array<int, 3> part = {-1, 0, 0};
+  const int parts = at == std::string::npos
+                        ? 0
+                        : std::sscanf(written.c_str() + at + 7, "%d:%d:%d",
+                                      &part[0], &part[1], &part[2]);
+  return parts == 3   ? part[0] * 3600 + part[1] * 60 + part[2]
+         : parts == 2 ? part[0] * 60 + part[1]
+                      : part[0];
 }
 
 }  // namespace
@@ -337,7 +329,7 @@ TEST(Console, KeepsTheLineBelowPermanentLines) {
 
 // While the run waits for the disk, the copy line says so once the wait has
 // lasted a second, with its time, and stops saying so at once when it ends;
-// the final sync's line likewise. The line's own rules hold meanwhile.
+// the final sync's line likewise.
 TEST(Console, SaysHowLongTheRunWaitsForTheDisk) {
   const std::string copied = "Kopiere 3/3 Dateien, noch 0 s";
   const std::string waited = copied + " – schreibe auf den Host …";
@@ -347,21 +339,16 @@ TEST(Console, SaysHowLongTheRunWaitsForTheDisk) {
       {0, Step::COPIED, 3, ""},
       {0, Step::WAITING, 0, ""},
       {999, Step::WAITING, 0, drawn(copied)},
-      {1000, Step::WAITING, 0, ""},
       {1099, Step::WAITING, 0, drawn(waited + " 1 s")},
-      {1198, Step::WAITING, 0, ""},
-      {13'000, Step::WAITING, 0, drawn(waited + " 13 s")},
-      {13'050, Step::SAY, 0, ERASE_TEXT + "x\n" + drawn(waited + " 13 s")},
       {65'000, Step::WAITING, 0, drawn(waited + " 1:05 min")},
-      {65'010, Step::WAITED, 0, drawn(copied)},
+      {65'050, Step::SAY, 0, ERASE_TEXT + "x\n" + drawn(waited + " 1:05 min")},
+      {65'060, Step::WAITED, 0, drawn(copied)},
       // A new wait counts from its own start; one under a second ends
       // without a word.
-      {65'020, Step::WAITING, 0, ""},
-      {65'120, Step::WAITING, 0, drawn(copied)},
+      {65'160, Step::WAITING, 0, drawn(copied)},
       {65'900, Step::WAITED, 0, ""},
       {66'000, Step::SYNC, 0, drawn(sync)},
       {66'000, Step::WAITING, 0, ""},
-      {66'999, Step::WAITING, 0, drawn(sync)},
       {67'100, Step::WAITING, 0, drawn(sync + " 1 s")},
       {67'150, Step::WAITED, 0, drawn(sync)},
   });
@@ -398,21 +385,17 @@ TEST(Console, FitsTheCopyLineIntoTheTerminal) {
   }
   const std::string waited = " – schreibe auf den Host … 12 s";
   const std::pair<std::int32_t, std::string> waiting[] = {
-      {80, "Kopiere 3/3 Dateien, 3,4/3,4 GB, noch 0 s" + waited},
-      {73, "Kopiere 3/3 Dateien, 3,4/3,4 GB, noch 0 s" + waited},
-      {72, "Kopiere 3/3 Dateien, noch 0 s" + waited},
-      {61, "Kopiere 3/3 Dateien, noch 0 s" + waited},
-      {60, "Kopiere 3/3 Dateien, noch 0 s – schreibe auf den Host … 12 "},
+      {71, "Kopiere 1/1 Datei, 3,4/3,4 GB, noch 0 s" + waited},
+      {70, "Kopiere 1/1 Datei, noch 0 s" + waited},
+      {58, "Kopiere 1/1 Datei, noch 0 s – schreibe auf den Host … 12 "},
   };
   for (const auto& [width, line] : waiting) {
     SCOPED_TRACE("waiting, width " + std::to_string(width));
     Sink sink;
     Console console = test_console(sink, width);
-    copy_second(console, 3'400'000'000, 1'000'000'000, "b");
-    status_bytes(console, 2'000'000'000);
-    status_file_done(console);
-    status_copy_start(console, "c", 400'000'000);
-    status_bytes(console, 400'000'000);
+    status_apply_start(console, 1, {.files = 1, .bytes = 3'400'000'000});
+    status_copy_start(console, "c", 3'400'000'000);
+    status_bytes(console, 3'400'000'000);
     status_file_done(console);
     status_waiting(console);
     fake_now = 12'000;
@@ -429,99 +412,85 @@ TEST(Console, FitsTheCopyLineIntoTheTerminal) {
 }
 
 // A failed copy's bytes count as done, so the time left follows what is
-// still to be copied. Beyond that, the time left counts files as well as
-// bytes and comes from a rate smoothed over the waits: in each run of files
-// of one size, by `now` `files` are done, and the line then drawn shows a
-// time left of `least` to `most` seconds.
+// still to be copied. The time left counts files as well as bytes, comes
+// from a rate smoothed over the waits, and once a fifth is done moves at most
+// threefold from one draw to the next: in each run of `total` files of
+// `size` bytes, drawn every 0.1 s while files are done at each pace until
+// its time (none drawn at a pace below 0), every draw shows a time left of
+// at most `most` seconds, and those at the checks' times one in their range.
 TEST(Console, TimeLeftCountsFilesAndSmoothsTheRate) {
   Sink sink;
-  Console console = test_console(sink, 200);
-  copy_second(console, 3'000'000'000, 500'000'000, "b");
-  fake_now = 10'000;
-  status_bytes(console, 0);
-  EXPECT_EQ(sink.take(), drawn("Kopiere 1/3 Dateien, 1,0/3,0 GB, 100 MB/s, "
-                               "noch 20 s – b 0 %"));
-  struct Row {
-    std::int64_t now;
-    std::uint64_t files;
-    std::int64_t least;
-    std::int64_t most;
+  {
+    Console console = test_console(sink, 200);
+    copy_second(console, 3'000'000'000, 500'000'000, "b");
+    fake_now = 10'000;
+    status_bytes(console, 0);
+    EXPECT_EQ(sink.take(), drawn("Kopiere 1/3 Dateien, 1,0/3,0 GB, 100 MB/s, "
+                                 "noch 20 s – b 0 %"));
+  }
+  sink.take();  // the line's erasure
+  struct Check {
+    std::int64_t at, least, most;
   };
   struct Run {
     std::string what;
-    std::uint64_t total;
-    std::uint64_t size;
-    std::vector<Row> rows;
+    std::uint64_t total, size;
+    std::vector<std::pair<std::int64_t, int>> paces;  // until, files a second
+    std::vector<Check> checks;
+    std::int64_t most = 1'000'000;
   };
   std::vector<Run> runs = {
-      {"steady, empty files", 1000, 0, {{1000, 100, 9, 9}, {5000, 500, 5, 5}}},
-      {"steady, small files",
-       1000,
+      {"steady, empty", 1000, 0, {{10'000, 100}}, {{1000, 9, 9}, {5000, 5, 5}}},
+      {"steady", 1000, 10'000, {{10'000, 100}}, {{1000, 9, 9}, {9000, 1, 1}}},
+      // 15 s left, then a wait three times as long as the work so far.
+      {"a long wait",
+       20'000,
        10'000,
-       {{1000, 100, 9, 9}, {5000, 500, 5, 5}, {9000, 900, 1, 1}}},
-      // Once a fifth is done, at most three times the time left of the draw
-      // before, however long nothing was drawn.
+       {{5000, 1000}, {20'000, 0}, {35'000, 1000}},
+       {{5000, 15, 15}, {20'000, 15, 149}, {20'100, 15, 149}},
+       149},
       {"no draw for a minute",
        1000,
        10'000,
-       {{1000, 100, 9, 9}, {4000, 400, 6, 6}, {64'000, 400, 18, 18}}},
+       {{4000, 100}, {63'900, -1}, {64'000, 0}},
+       {{4000, 6, 6}, {64'000, 18, 18}}},
+      // As when the host's cache is full: three minutes on, within a fifth.
+      {"a pace that falls",
+       40'000,
+       10'000,
+       {{10'000, 1000}, {190'000, 100}},
+       {{190'000, 96, 144}}},
   };
-  // 15 s left, then a wait three times as long as the work so far, drawn
-  // ten times a second: never ten times 15 s, never less than the files
-  // left take at full speed.
-  Run wait = {
-      "many small files, a long wait", 20'000, 10'000, {{5000, 5000, 15, 15}}};
-  for (std::int64_t now = 5100; now <= 35'000; now += 100) {
-    const auto files =
-        static_cast<std::uint64_t>(std::max<std::int64_t>(now - 15'000, 5000));
-    wait.rows.push_back(
-        {now, files, static_cast<std::int64_t>(20'000 - files) / 1000, 149});
-  }
-  runs.push_back(wait);
-  // Two seconds of copying, two of waiting, 500 files a second in all: once
-  // a few rounds have passed, each round ends within a tenth of the time
-  // left at that pace.
-  Run rounds = {"waits that recur", 40'000, 10'000, {}};
-  for (std::int64_t now = 500; now <= 80'000; now += 100) {
-    const std::int64_t in_round = std::min<std::int64_t>(now % 4000, 2000);
-    const auto files = static_cast<std::uint64_t>(now / 4000 * 2000 + in_round);
-    const std::int64_t left = (80'000 - now) / 1000;
-    const bool checked = now >= 20'000 && now % 4000 == 0;
-    rounds.rows.push_back({now, files, checked ? left * 9 / 10 : 0,
-                           checked ? left * 11 / 10 + 1 : 1'000'000});
-  }
-  runs.push_back(rounds);
-  // A pace that falls to a tenth, as when the host's cache is full, is
-  // followed: three minutes on, the time left is within a fifth of it.
-  Run slower = {"a pace that falls", 40'000, 10'000, {}};
-  for (std::int64_t now = 500; now <= 190'000; now += 100) {
-    const auto files = static_cast<std::uint64_t>(
-        now <= 10'000 ? now : 10'000 + (now - 10'000) / 10);
-    const bool checked = now == 190'000;
-    slower.rows.push_back(
-        {now, files, checked ? 96 : 0, checked ? 144 : 1'000'000});
-  }
-  runs.push_back(slower);
   for (const Run& run : runs) {
     Console steps = test_console(sink, 200);
     status_apply_start(steps, run.total,
                        {.files = run.total, .bytes = run.total * run.size});
-    std::uint64_t done = 0;
-    for (const Row& row : run.rows) {
-      SCOPED_TRACE(run.what + ", at " + std::to_string(row.now) + " ms");
-      fake_now = row.now;
-      // Suspended, so the line is drawn once the files are done.
-      status_suspend(steps);
-      for (; done < row.files; ++done) {
-        status_copy_start(steps, "f", run.size);
-        status_bytes(steps, run.size);
-        status_file_done(steps);
+    for (const auto& [until, pace] : run.paces) {
+      for (fake_now += 100; fake_now <= until; fake_now += 100) {
+        SCOPED_TRACE(run.what + ", at " + std::to_string(fake_now) + " ms");
+        if (pace < 0) {
+          continue;
+        }
+        // Suspended, so the line is drawn once the files are done.
+        status_suspend(steps);
+        for (int file = 0; file < pace / 10; ++file) {
+          status_copy_start(steps, "f", run.size);
+          status_bytes(steps, run.size);
+          status_file_done(steps);
+        }
+        status_resume(steps);
+        status_bytes(steps, 0);
+        const std::int64_t left = seconds_left(sink.take());
+        EXPECT_LE(left, run.most);
+        EXPECT_TRUE(fake_now < 500 || left >= 0);
+        for (const Check& check : run.checks) {
+          if (check.at == fake_now) {
+            EXPECT_GE(left, check.least);
+            EXPECT_LE(left, check.most);
+          }
+        }
       }
-      status_resume(steps);
-      status_bytes(steps, 0);
-      const std::int64_t left = seconds_left(sink.take());
-      EXPECT_GE(left, row.least);
-      EXPECT_LE(left, row.most);
+      fake_now -= 100;
     }
   }
 }
