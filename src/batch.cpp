@@ -66,6 +66,7 @@ bool start_thread(pthread_t& thread, void* (*run)(void*), void* argument) {
   return started;
 }
 
+// Calls `hook`, where there is one.
 void tell(const std::function<void()>& hook) {
   if (hook) {
     hook();
