@@ -133,11 +133,17 @@ void sync_different_files(const CompareResult& plan,
       .writes = start_writes(entries, local_root, host_root, roots, console),
       .roots = roots};
   Writes& writes = run.writes;
-  std::uint64_t bytes = 0;
+  // The line says when the run waits for the disk: for a batch and for the
+  // final sync.
+  writes.batches.wait = {.waiting = [&console] { status_waiting(console); },
+                         .waited = [&console] { status_waited(console); }};
+  Work copies;
   for (const DiffEntry& entry : entries) {
-    bytes += entry.type == DELETED || entry.type == TAKEN ? 0 : entry.size;
+    copies.files += entry.type == DELETED ? 0 : 1;
+    copies.bytes +=
+        entry.type == DELETED || entry.type == TAKEN ? 0 : entry.size;
   }
-  status_apply_start(console, entries.size(), bytes);
+  status_apply_start(console, entries.size(), copies);
   if (!host_held(run)) {
     status_finish(console);
     return;

@@ -1,7 +1,9 @@
 // Durable batches: a batch is made durable by one syncfs and one fsync per
 // device, on a thread of its own while the next batch is written, and then
 // put in place in the order its copies were written. At most two batches
-// wait, so each holds half of what the limit on open files allows.
+// wait, so each holds half of what the limit on open files allows. Where the
+// run has to wait for a sync, it joins the thread in slices and says so
+// between them.
 #include "batch.hpp"
 
 #include <dirent.h>
@@ -13,6 +15,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <ctime>
 
 #include "interrupt.hpp"
 
@@ -23,6 +26,10 @@ constexpr off_t BATCH_BYTES = off_t{128} << 20;
 // Descriptors besides the folders held and the waiting copies: a source
 // being read, a listing, and one to spare.
 constexpr std::size_t RESERVED_FILES = 3;
+// A wait for a sync is told about this often, as often as the status line
+// may be drawn.
+constexpr long WAIT_SLICE_NS = 100'000'000;
+constexpr long NS_PER_SECOND = 1'000'000'000;
 
 // Makes the copies of `batch` durable: one syncfs and one fsync per device
 // for all of them. syncfs writes what the kernel holds; FUSE drivers
@@ -44,6 +51,95 @@ void sync_batch(Batch& batch) {
 
 extern "C" void* sync_batch_thread(void* batch) {
   sync_batch(*static_cast<Batch*>(batch));
+  return nullptr;
+}
+
+// Starts `run` with `argument` on a thread of its own and returns whether it
+// started. Signals stay with the main thread, whose handler cleans up.
+bool start_thread(pthread_t& thread, void* (*run)(void*), void* argument) {
+  sigset_t all;
+  sigset_t old;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &old);
+  const bool started = pthread_create(&thread, nullptr, run, argument) == 0;
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  return started;
+}
+
+// Calls `hook`, where there is one.
+void tell(const std::function<void()>& hook) {
+  if (hook) {
+    hook();
+  }
+}
+
+// Joins `thread`, telling `wait` as the wait begins, after each slice of it
+// and once it has ended. pthread_timedjoin_np takes a time on the realtime
+// clock only; a clock set back meanwhile just delays the next slice.
+void await_thread(const DiskWait& wait, pthread_t thread) {
+  tell(wait.waiting);
+  int joined = ETIMEDOUT;
+  while (joined == ETIMEDOUT) {
+    timespec until{};
+    clock_gettime(CLOCK_REALTIME, &until);
+    until.tv_nsec += WAIT_SLICE_NS;
+    if (until.tv_nsec >= NS_PER_SECOND) {
+      ++until.tv_sec;
+      until.tv_nsec -= NS_PER_SECOND;
+    }
+    joined = pthread_timedjoin_np(thread, nullptr, &until);
+    if (joined == ETIMEDOUT) {
+      tell(wait.waiting);
+    }
+  }
+  if (joined != 0) {
+    pthread_join(thread, nullptr);
+  }
+  tell(wait.waited);
+}
+
+// Runs `run` with `argument` on a thread of its own and waits for it,
+// telling `wait`; runs it here where no thread can be started.
+void run_awaited(const DiskWait& wait, void* (*run)(void*), void* argument) {
+  pthread_t thread{};
+  if (!start_thread(thread, run, argument)) {
+    run(argument);
+    return;
+  }
+  await_thread(wait, thread);
+}
+
+// The final sync, handed to its thread.
+struct DeviceSync {
+  const Batches* batches = nullptr;
+  int root = -1;
+  int error = 0;
+};
+
+// Makes `root` and every other noted device of `batches` durable. Returns 0
+// or the error number.
+int sync_each_device(const Batches& batches, int root) {
+  struct stat st {};
+  if (fstat(root, &st) != 0 || syncfs(root) != 0 || fsync(root) != 0) {
+    return errno;
+  }
+  for (const auto& [device, folder] : batches.devices) {
+    if (device == st.st_dev) {
+      continue;
+    }
+    // syncfs needs a descriptor that is more than a handle.
+    const UniqueFd other(
+        openat(folder->get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!other.valid() || syncfs(other.get()) != 0 || fsync(other.get()) != 0) {
+      return errno;
+    }
+  }
+  return 0;
+}
+
+extern "C" void* sync_devices_thread(void* job) {
+  auto* sync = static_cast<DeviceSync*>(job);
+  sync->error = sync_each_device(*sync->batches, sync->root);
   return nullptr;
 }
 
@@ -188,7 +284,7 @@ void close_staged(Batches& batches, Batch& batch) {
 // Waits for the batch being synced, if any, and puts it in place.
 std::vector<WaitingCopy> place_synced(Batches& batches) {
   if (batches.syncer_running) {
-    pthread_join(batches.syncer, nullptr);
+    await_thread(batches.wait, batches.syncer);
     batches.syncer_running = false;
   }
   return place_batch(batches, batches.syncing);
@@ -201,15 +297,8 @@ std::vector<WaitingCopy> hand_over(Batches& batches) {
   std::vector<WaitingCopy> done = place_synced(batches);
   close_staged(batches, batches.filling);
   std::swap(batches.filling, batches.syncing);
-  // Signals stay with the main thread, whose handler cleans up.
-  sigset_t all;
-  sigset_t old;
-  sigfillset(&all);
-  pthread_sigmask(SIG_SETMASK, &all, &old);
   batches.syncer_running =
-      pthread_create(&batches.syncer, nullptr, sync_batch_thread,
-                     &batches.syncing) == 0;
-  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+      start_thread(batches.syncer, sync_batch_thread, &batches.syncing);
   if (!batches.syncer_running) {
     sync_batch(batches.syncing);
   }
@@ -275,7 +364,10 @@ std::vector<WaitingCopy> add_copy(Batches& batches, WaitingCopy copy,
 std::vector<WaitingCopy> flush_batches(Batches& batches) {
   std::vector<WaitingCopy> done = place_synced(batches);
   close_staged(batches, batches.filling);
-  sync_batch(batches.filling);
+  // A flush comes before each deletion, mostly with nothing to sync.
+  if (!batches.filling.copies.empty()) {
+    run_awaited(batches.wait, sync_batch_thread, &batches.filling);
+  }
   std::vector<WaitingCopy> last = place_batch(batches, batches.filling);
   done.insert(done.end(), std::make_move_iterator(last.begin()),
               std::make_move_iterator(last.end()));
@@ -318,20 +410,7 @@ dev_t note_device(Batches& batches,
 }
 
 int sync_devices(const Batches& batches, int root) {
-  struct stat st {};
-  if (fstat(root, &st) != 0 || syncfs(root) != 0 || fsync(root) != 0) {
-    return errno;
-  }
-  for (const auto& [device, folder] : batches.devices) {
-    if (device == st.st_dev) {
-      continue;
-    }
-    // syncfs needs a descriptor that is more than a handle.
-    const UniqueFd other(
-        openat(folder->get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!other.valid() || syncfs(other.get()) != 0 || fsync(other.get()) != 0) {
-      return errno;
-    }
-  }
-  return 0;
+  DeviceSync job{.batches = &batches, .root = root};
+  run_awaited(batches.wait, sync_devices_thread, &job);
+  return job.error;
 }

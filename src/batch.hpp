@@ -23,6 +23,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -68,6 +69,14 @@ struct Batch {
   std::vector<std::shared_ptr<StagedFolder>> folders = {};
 };
 
+// What the run does while it waits for its data to reach the disk:
+// `waiting` is called as a wait begins and about ten times a second while
+// it lasts, `waited` once it has ended. An empty one is not called.
+struct DiskWait {
+  std::function<void()> waiting = nullptr;
+  std::function<void()> waited = nullptr;
+};
+
 // The batch being filled, the one before it while the sync thread makes it
 // durable, the staged folders not yet in place, and the devices the run
 // wrote to, each with a folder on it, for the final sync.
@@ -83,6 +92,7 @@ struct Batches {
   // Not yet in place, in the order they were staged, and those that failed.
   std::vector<std::shared_ptr<StagedFolder>> staged = {};
   std::vector<std::pair<dev_t, std::shared_ptr<const UniqueFd>>> devices = {};
+  DiskWait wait = {};  // told about each wait for a sync
 };
 
 // The fewest open files a run works with: the standard streams, the
@@ -101,12 +111,14 @@ Batches start_batches();
 // over to be made durable, and the one before it is put in place; so is a
 // batch whose copies, with the `held` descriptors the run holds elsewhere,
 // would leave no room under the limit on open files for the next copy.
-// Returns the copies that this put in place or failed, in the order they
-// were written.
+// While the batch before it is still being made durable, tells
+// `batches.wait` that the run waits. Returns the copies that this put in
+// place or failed, in the order they were written.
 std::vector<WaitingCopy> add_copy(Batches& batches, WaitingCopy copy,
                                   std::size_t held);
 
-// Makes every written copy durable and puts it in place. Returns them, in
+// Makes every written copy durable, on a thread of its own while this one
+// tells `batches.wait` that it waits, and puts it in place. Returns them, in
 // the order they were written.
 std::vector<WaitingCopy> flush_batches(Batches& batches);
 
@@ -125,8 +137,9 @@ dev_t note_device(Batches& batches,
                   const std::shared_ptr<const UniqueFd>& root);
 
 // Makes everything written to the host durable: `root` (a folder that can
-// be read) and every noted device, one syncfs and one fsync each. Returns 0
-// or the error number.
+// be read) and every noted device, one syncfs and one fsync each, on a
+// thread of its own while this one tells `batches.wait` that it waits.
+// Returns 0 or the error number.
 int sync_devices(const Batches& batches, int root);
 
 #endif  // KELVODA_BATCH_HPP_

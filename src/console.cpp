@@ -25,11 +25,10 @@ namespace {
 // look as they always did.
 constexpr std::int64_t DELAY_MS = 500;
 constexpr std::int64_t REDRAW_MS = 100;
-// The rate is measured over the last two to four seconds, so it follows a
-// host whose cache has filled up.
-constexpr std::int64_t RATE_WINDOW_MS = 2000;
-// A file that takes this long gets its name and percentage on the line.
+// A file that takes this long gets its name and percentage on the line, and
+// a wait for the disk that lasts this long its time.
 constexpr std::int64_t FILE_DETAIL_MS = 1000;
+constexpr std::int64_t WAIT_SHOWN_MS = 1000;
 
 // The part of the run the line follows.
 enum class Phase { NONE, SCAN, APPLY, SYNC };
@@ -45,21 +44,15 @@ struct ScanCount {
   std::atomic<bool> started = false;
 };
 
-// Bytes done at a point in time.
-struct Sample {
-  std::int64_t time = 0;
-  std::uint64_t bytes = 0;
-};
-
 // The numbers of one application.
 struct Applying {
   std::int64_t start = 0;
   std::uint64_t total_files = 0;
-  std::uint64_t total_bytes = 0;
+  Work copies = {};  // in all
   std::uint64_t done_files = 0;
+  std::uint64_t done_copies = 0;
   std::uint64_t done_bytes = 0;  // of the entries already done
-  Sample window_start;           // the rate is measured from here
-  Sample window_middle;          // and from here once it is old enough
+  Estimate estimate = {};
   Doing doing = Doing::NOTHING;
   std::string file_name = {};  // last name of the file being copied
   std::uint64_t file_size = 0;
@@ -82,6 +75,9 @@ struct StatusLine {
   std::int64_t last_draw = std::numeric_limits<std::int64_t>::min() / 2;
   bool suspended = false;
   std::string text = {};  // as last drawn
+  bool waiting = false;   // for the disk
+  std::int64_t wait_start = 0;
+  bool wait_drawn = false;  // the text says how long the run has waited
   std::mutex drawing = {};
   std::array<ScanCount, 2> scans = {};        // by Tree
   std::atomic<Tree> last_tree = Tree::LOCAL;  // whose scan began last
@@ -105,74 +101,59 @@ std::string scan_text(const StatusLine& line, Tree tree) {
          ", " + format_count(scan.folders) + " Ordner";
 }
 
-// "Kopiere 1/3 Dateien, 1,2/3,4 GB, 60 MB/s, noch 37 s", and `percent` once
-// the current file has taken a second. Moves the rate window on.
-std::string copy_text(Applying& apply, std::int64_t now, std::string& percent) {
+// The parts of the copy line: "Kopiere 1/3 Dateien", ", 1,2/3,4 GB",
+// ", 60 MB/s", ", noch 37 s", and the current file's "10 %" once it has
+// taken a second. A deletion's line has only its first part.
+struct LineParts {
+  std::string files = {};
+  std::string bytes = {};
+  std::string rate = {};
+  std::string left = {};
+  std::string percent = {};
+};
+
+// The copy line's parts at `now`; notes the work done in the estimate.
+LineParts copy_parts(Applying& apply, std::int64_t now) {
+  LineParts parts{.files = "Kopiere " + format_count(apply.done_files) + "/" +
+                           file_count(apply.total_files)};
   const bool copying = apply.doing == Doing::COPY;
   const std::uint64_t file_done =
       copying ? std::min(apply.file_bytes, apply.file_size) : 0;
   if (copying && apply.file_size > 0 &&
       now - apply.file_start >= FILE_DETAIL_MS) {
-    percent = std::to_string(file_done * 100 / apply.file_size) + " %";
+    parts.percent = std::to_string(file_done * 100 / apply.file_size) + " %";
   }
-  const std::uint64_t total = apply.total_bytes;
+  const std::uint64_t total = apply.copies.bytes;
   const std::uint64_t done =
       std::min(apply.done_bytes + file_done, total > 0 ? total : UINT64_MAX);
-  std::string text = "Kopiere " + format_count(apply.done_files) + "/" +
-                     file_count(apply.total_files);
   if (done > 0 || total > 0) {
-    text += ", " + format_bytes(done, Bytes::SIZE, total);
+    parts.bytes = ", " + format_bytes(done, Bytes::SIZE, total);
   }
-  if (now - apply.window_middle.time >= RATE_WINDOW_MS) {
-    apply.window_start = apply.window_middle;
-    apply.window_middle = {.time = now, .bytes = done};
+  const Outlook outlook =
+      note_work(apply.estimate, now,
+                {.files = apply.done_copies, .bytes = done}, apply.copies);
+  if (outlook.bytes_per_second > 0) {
+    parts.rate = ", " + format_bytes(outlook.bytes_per_second, Bytes::RATE);
   }
-  const Sample from = apply.window_start;
-  if (now <= from.time || done <= from.bytes) {
-    return text;
+  if (outlook.seconds_left) {
+    parts.left = ", noch " + format_duration(*outlook.seconds_left);
   }
-  const auto rate =
-      static_cast<std::uint64_t>(static_cast<double>(done - from.bytes) *
-                                 1000.0 / static_cast<double>(now - from.time));
-  if (rate > 0) {
-    text += ", " + format_bytes(rate, Bytes::RATE);
-  }
-  if (rate > 0 && total > 0) {
-    text += ", noch " + format_duration((total - done + rate - 1) / rate);
-  }
-  return text;
+  return parts;
 }
 
-// Builds the line's text anew at `now`. It keeps the terminal's last column
-// free, since writing there makes some terminals wrap at once. The name in
-// " – <name> <percent>" loses its front to "…" first, then the whole part
-// goes, then the text is cut at its end.
-void refresh(StatusLine& line, std::int64_t now) {
-  line.width = line_width(line.width);
-  line.last_draw = now;
-  const auto columns = static_cast<std::size_t>(std::max(line.width - 1, 0));
-  const Applying& apply = line.apply;
-  std::string text = "Schreibe Daten auf den Host …";
-  std::string percent;
-  if (line.phase == Phase::SCAN) {
-    const bool both = line.both_trees;
-    text = "Durchsuche " +
-           scan_text(line, both ? Tree::LOCAL : line.last_tree.load()) +
-           (both ? " · " + scan_text(line, Tree::HOST) : "");
-  } else if (line.phase == Phase::APPLY && apply.doing == Doing::DELETE) {
-    text = "Lösche " + format_count(apply.done_files) + "/" +
-           file_count(apply.total_files);
-  } else if (line.phase == Phase::APPLY) {
-    text = copy_text(line.apply, now, percent);
-  }
+// The line with " – <name> <percent>" after `parts`: the name loses its
+// front to "…" first, then the whole part goes, then the text is cut at its
+// end.
+std::string with_file(const LineParts& parts, const std::string& file_name,
+                      std::size_t columns) {
+  const std::string text = parts.files + parts.bytes + parts.rate + parts.left;
   const std::size_t width = text_columns(text);
-  if (width >= columns || percent.empty()) {
-    line.text = first_columns(text, columns);
-    return;
+  if (width >= columns || parts.percent.empty()) {
+    return std::string(first_columns(text, columns));
   }
-  const std::string name = terminal_form(apply.file_name);
+  const std::string name = terminal_form(file_name);
   const std::size_t fixed =
-      width + text_columns(" – ") + 1 + text_columns(percent);
+      width + text_columns(" – ") + 1 + text_columns(parts.percent);
   const std::size_t ellipsis = text_columns("…");
   std::string_view tail = name;
   std::string cut;
@@ -182,9 +163,67 @@ void refresh(StatusLine& line, std::int64_t now) {
                : "";
     cut = "…";
   }
-  line.text = tail.empty()
-                  ? text
-                  : text + " – " + cut + std::string(tail) + " " + percent;
+  return tail.empty()
+             ? text
+             : text + " – " + cut + std::string(tail) + " " + parts.percent;
+}
+
+// The line with `wait` at its end instead of the rate and the file, since
+// nothing moves while the run waits: where the whole does not fit, the
+// bytes go, then the text is cut at its end.
+std::string with_wait(const LineParts& parts, const std::string& wait,
+                      std::size_t columns) {
+  std::string text = parts.files + parts.bytes + parts.left + wait;
+  if (text_columns(text) > columns) {
+    text = parts.files + parts.left + wait;
+  }
+  return std::string(first_columns(text, columns));
+}
+
+// " 12 s" once the wait for the disk has lasted a second at `now`, else "".
+std::string waited_text(const StatusLine& line, std::int64_t now) {
+  const std::int64_t waited = now - line.wait_start;
+  if (!line.waiting || waited < WAIT_SHOWN_MS) {
+    return "";
+  }
+  return " " + format_duration(static_cast<std::uint64_t>(waited) / 1000);
+}
+
+// The scan's line: the tree that scans, or both while both do.
+std::string scan_line(const StatusLine& line) {
+  const bool both = line.both_trees;
+  return "Durchsuche " +
+         scan_text(line, both ? Tree::LOCAL : line.last_tree.load()) +
+         (both ? " · " + scan_text(line, Tree::HOST) : "");
+}
+
+// Builds the line's text anew at `now`. It keeps the terminal's last column
+// free, since writing there makes some terminals wrap at once.
+void refresh(StatusLine& line, std::int64_t now) {
+  line.width = line_width(line.width);
+  line.last_draw = now;
+  const auto columns = static_cast<std::size_t>(std::max(line.width - 1, 0));
+  const std::string waited = waited_text(line, now);
+  line.wait_drawn = !waited.empty();
+  if (line.phase == Phase::SCAN) {
+    line.text = first_columns(scan_line(line), columns);
+    return;
+  }
+  if (line.phase != Phase::APPLY) {
+    line.text =
+        first_columns("Schreibe Daten auf den Host …" + waited, columns);
+    return;
+  }
+  Applying& apply = line.apply;
+  const LineParts parts =
+      apply.doing == Doing::DELETE
+          ? LineParts{.files = "Lösche " + format_count(apply.done_files) +
+                               "/" + file_count(apply.total_files)}
+          : copy_parts(apply, now);
+  line.text =
+      waited.empty()
+          ? with_file(parts, apply.file_name, columns)
+          : with_wait(parts, " – schreibe auf den Host …" + waited, columns);
 }
 
 // The line that stays once the application is done: "Fertig: ", what was
@@ -328,7 +367,7 @@ void status_scan(Console& console, Tree tree, std::uint64_t files,
 }
 
 void status_apply_start(Console& console, std::uint64_t total_files,
-                        std::uint64_t total_bytes) {
+                        Work copies) {
   if (StatusLine* line = console.status.get()) {
     const std::int64_t now = line->clock();
     line->phase = Phase::APPLY;
@@ -336,9 +375,8 @@ void status_apply_start(Console& console, std::uint64_t total_files,
     line->applied = true;
     line->apply = {.start = now,
                    .total_files = total_files,
-                   .total_bytes = total_bytes,
-                   .window_start = {.time = now},
-                   .window_middle = {.time = now}};
+                   .copies = copies,
+                   .estimate = start_estimate(now)};
   }
 }
 
@@ -374,6 +412,7 @@ void status_file_done(Console& console) {
     Applying& apply = line->apply;
     ++apply.done_files;
     if (apply.doing == Doing::COPY) {
+      ++apply.done_copies;
       apply.done_bytes += std::max(apply.file_size, apply.file_bytes);
       apply.doing = Doing::NOTHING;
     }
@@ -396,6 +435,26 @@ void status_sync_start(Console& console) {
     line->phase = Phase::SYNC;
     line->phase_start = line->clock();
     draw(*line, line->phase_start, When::NOW);
+  }
+}
+
+void status_waiting(Console& console) {
+  if (StatusLine* line = console.status.get()) {
+    const std::int64_t now = line->clock();
+    if (!line->waiting) {
+      line->waiting = true;
+      line->wait_start = now;
+    }
+    draw(*line, now, When::DUE);
+  }
+}
+
+void status_waited(Console& console) {
+  if (StatusLine* line = console.status.get()) {
+    line->waiting = false;
+    if (line->wait_drawn && line_drawn()) {
+      draw(*line, line->clock(), When::NOW);
+    }
   }
 }
 

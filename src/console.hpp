@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "estimate.hpp"
+
 // The stream a permanent text goes to.
 enum class Stream { OUT, ERR };
 // The tree a scan walks.
@@ -70,9 +72,10 @@ std::string shown(const Console& console, Stream stream, std::string_view name);
 // for the other, and while both go on the line shows both trees.
 void status_scan(Console& console, Tree tree, std::uint64_t files,
                  std::uint64_t folders);
-// Applying begins: `total_files` entries that copy `total_bytes` bytes.
+// Applying begins: `total_files` entries, of which `copies` copy files
+// and bytes.
 void status_apply_start(Console& console, std::uint64_t total_files,
-                        std::uint64_t total_bytes);
+                        Work copies);
 // The copy of `path` (relative) of `size` bytes begins.
 void status_copy_start(Console& console, std::string_view path,
                        std::uint64_t size);
@@ -87,6 +90,15 @@ void status_file_done(Console& console);
 void status_count(Console& console, Counted what, std::uint64_t bytes = 0);
 // The final sync begins: its line is drawn at once.
 void status_sync_start(Console& console);
+// The run waits for its data to reach the disk: the first call after none
+// or after `status_waited` notes when the wait began. Once it has lasted a
+// second, the line says for how long it has waited: the copy line goes on
+// with " – schreibe auf den Host … 12 s" in place of its rate and file
+// (giving up its bytes where it would not fit), the final sync's line with
+// " 12 s".
+void status_waiting(Console& console);
+// The wait has ended: a line that said so is drawn again at once.
+void status_waited(Console& console);
 // Erases the status line and draws none until `status_resume`.
 void status_suspend(Console& console);
 void status_resume(Console& console);

@@ -784,6 +784,9 @@ TEST(Apply, InjectedFaultsKeepTheHostWhole) {
     int copy_error = 0;   // what each copy fails with
     int sync_error = 0;   // what the final sync fails with
     bool sparse = false;  // the local files have holes, in a new folder
+    // Only the calls on the host root's folder are hit: each sync runs on a
+    // thread of its own, and strace counts a thread's calls from its start.
+    bool root_only = false;
   };
   std::vector<Case> cases = {
       // A file with holes is copied segment by segment; a failed segment
@@ -796,7 +799,7 @@ TEST(Apply, InjectedFaultsKeepTheHostWhole) {
       // sync is reported and leaves the copies in place.
       {"syncfs", "error=EIO:when=1", MISSING, 0, EIO},
       {"fsync", "error=EIO:when=1", MISSING, 0, EIO},
-      {"syncfs", "error=EIO:when=2", MISSING, 0, 0, EIO}};
+      {"syncfs", "error=EIO", MISSING, 0, 0, EIO, false, true}};
   for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
     cases.push_back({writes, "signal=" + std::to_string(signal_number), NEWER,
                      128 + signal_number});
@@ -819,8 +822,12 @@ TEST(Apply, InjectedFaultsKeepTheHostWhole) {
       }
       copies.push_back(copied(s, rel, c.type));
     }
+    std::vector<std::string> options = {"inject=" + c.calls + ":" + c.inject};
+    if (c.root_only) {
+      options.push_back("-P" + s.host);
+    }
     const RunResult run =
-        run_yes(s, {.wrapper = strace_injecting(c.calls, c.inject)});
+        run_yes(s, {.wrapper = strace_wrapper(c.calls, options)});
     if (c.status == 0) {
       for (Action& copy : copies) {
         copy.err =

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <pty.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -712,9 +713,10 @@ std::vector<std::string> screen(const std::string& bytes) {
 
 TEST(Cli, StatusLineOnATerminalLeavesThePermanentLinesIntact) {
   // A scan and a copy slowed down by strace show a moving status line on a
-  // terminal with TERM set; afterwards the screen holds the run's permanent
-  // lines and the final account. (With stderr not a terminal every other test
-  // pins the bytes.)
+  // terminal with TERM set, and syncs slowed down show the waits for the
+  // batch and for the final sync; afterwards the screen holds the run's
+  // permanent lines and the final account. (With stderr not a terminal every
+  // other test pins the bytes.)
   if (const std::string reason = strace_unavailable(); !reason.empty()) {
     GTEST_SKIP() << reason;
   }
@@ -734,9 +736,10 @@ TEST(Cli, StatusLineOnATerminalLeavesThePermanentLinesIntact) {
     // The scan slowed down too, long enough for its line to be drawn; it
     // must be gone before the report.
     exec_kelvoda({"-y", "-c", "20", local.root(), host.root()},
-                 strace_wrapper("copy_file_range,getdents64",
+                 strace_wrapper("copy_file_range,getdents64,syncfs",
                                 {"inject=copy_file_range:delay_exit=250000",
-                                 "inject=getdents64:delay_exit=300000"}));
+                                 "inject=getdents64:delay_exit=300000",
+                                 "inject=syncfs:delay_exit=1500000"}));
   }
   int status = 0;
   const std::string captured = drain_terminal(master, pid, status);
@@ -749,6 +752,12 @@ TEST(Cli, StatusLineOnATerminalLeavesThePermanentLinesIntact) {
     drawn.insert(captured.substr(at, captured.find('\x1b', at) - at));
   }
   EXPECT_GE(drawn.size(), 2u) << captured;
+  EXPECT_NE(captured.find(" – schreibe auf den Host … 1 s\x1b[K"),
+            std::string::npos)
+      << captured;
+  EXPECT_NE(captured.find("\rSchreibe Daten auf den Host … 1 s\x1b[K"),
+            std::string::npos)
+      << captured;
   std::vector<std::string> lines = screen(captured);
   ASSERT_GE(lines.size(), 3u);
   EXPECT_TRUE(lines[lines.size() - 3].starts_with(
@@ -763,4 +772,36 @@ TEST(Cli, StatusLineOnATerminalLeavesThePermanentLinesIntact) {
                            "gone" + DELETED_TEXT + summary(8, 0, 1, 1) +
                            copying(local.path("big"), host.path("big")) +
                            file_removed(host.path("gone")) + "\n\n");
+}
+
+TEST(Cli, StatusLineSaysWhenTheNextBatchWaitsForTheLast) {
+  // Under a low limit on open files a batch holds two copies, so the copies
+  // after the first two wait for that batch, whose sync strace slows down:
+  // the copy line says so while they wait.
+  if (const std::string reason = strace_unavailable(); !reason.empty()) {
+    GTEST_SKIP() << reason;
+  }
+  TempTree local;
+  TempTree host;
+  for (const char* rel : {"a", "b", "c", "d"}) {
+    local.write(rel, "f", 100);
+  }
+  const winsize size{24, 100, 0, 0};
+  int master = -1;
+  const pid_t pid = forkpty(&master, nullptr, nullptr, &size);
+  if (pid == 0) {
+    setenv("TERM", "xterm", 1);
+    const rlimit files{20, 20};
+    setrlimit(RLIMIT_NOFILE, &files);
+    exec_kelvoda(
+        {"-y", local.root(), host.root()},
+        strace_wrapper("syncfs", {"inject=syncfs:delay_exit=1200000"}));
+  }
+  int status = 0;
+  const std::string captured = drain_terminal(master, pid, status);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_NE(captured.find(" – schreibe auf den Host … 1 s\x1b[K"),
+            std::string::npos)
+      << captured;
+  EXPECT_EQ(host.files(), local.files());
 }

@@ -11,6 +11,7 @@
 #include <array>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <string>
@@ -63,8 +64,21 @@ Console test_console(const Sink& sink, std::int32_t width) {
   return open_test_console(sink.fd(), width, fake_clock);
 }
 
-// SAY writes "x\n" to stderr, which is on the status line's terminal.
-enum class Step { SCAN_LOCAL, SCAN_HOST, SAY, SIGNAL_ERASE, SUSPEND, RESUME };
+// SAY writes "x\n" to stderr, which is on the status line's terminal. APPLY
+// begins applying `files` empty files, COPIED copies `files` of them.
+enum class Step {
+  SCAN_LOCAL,
+  SCAN_HOST,
+  SAY,
+  SIGNAL_ERASE,
+  SUSPEND,
+  RESUME,
+  APPLY,
+  COPIED,
+  WAITING,
+  WAITED,
+  SYNC
+};
 
 // A call at `now`; the scans report `files` files and one folder.
 struct Row {
@@ -93,8 +107,21 @@ void run_rows(const std::vector<Row>& rows) {
       erase_status_from_signal();
     } else if (row.step == Step::SUSPEND) {
       status_suspend(console);
-    } else {
+    } else if (row.step == Step::RESUME) {
       status_resume(console);
+    } else if (row.step == Step::APPLY) {
+      status_apply_start(console, row.files, {.files = row.files});
+    } else if (row.step == Step::COPIED) {
+      for (std::uint64_t i = 0; i < row.files; ++i) {
+        status_copy_start(console, "f", 0);
+        status_file_done(console);
+      }
+    } else if (row.step == Step::WAITING) {
+      status_waiting(console);
+    } else if (row.step == Step::WAITED) {
+      status_waited(console);
+    } else {
+      status_sync_start(console);
     }
     EXPECT_EQ(sink.take(), row.expected);
   }
@@ -104,11 +131,24 @@ void run_rows(const std::vector<Row>& rows) {
 // `first` bytes, the second of 2 GB at `path` has begun.
 void copy_second(Console& console, std::uint64_t total, std::uint64_t first,
                  std::string_view path) {
-  status_apply_start(console, 3, total);
+  status_apply_start(console, 3, {.files = 3, .bytes = total});
   status_copy_start(console, "a", 1'000'000'000);
   status_bytes(console, first);
   status_file_done(console);
   status_copy_start(console, path, 2'000'000'000);
+}
+
+// The seconds of the time left in the last line `written` draws, or -1.
+std::int64_t seconds_left(const std::string& written) {
+  const std::size_t at = written.rfind(", noch ");
+  std::array<int, 3> part = {-1, 0, 0};
+  const int parts = at == std::string::npos
+                        ? 0
+                        : std::sscanf(written.c_str() + at + 7, "%d:%d:%d",
+                                      &part[0], &part[1], &part[2]);
+  return parts == 3   ? part[0] * 3600 + part[1] * 60 + part[2]
+         : parts == 2 ? part[0] * 60 + part[1]
+                      : part[0];
 }
 
 }  // namespace
@@ -287,10 +327,38 @@ TEST(Console, KeepsTheLineBelowPermanentLines) {
   });
 }
 
+// While the run waits for the disk, the copy line says so once the wait has
+// lasted a second, with its time, and stops saying so at once when it ends;
+// the final sync's line likewise.
+TEST(Console, SaysHowLongTheRunWaitsForTheDisk) {
+  const std::string copied = "Kopiere 3/3 Dateien, noch 0 s";
+  const std::string waited = copied + " – schreibe auf den Host …";
+  const std::string sync = "Schreibe Daten auf den Host …";
+  run_rows({
+      {0, Step::APPLY, 3, ""},
+      {0, Step::COPIED, 3, ""},
+      {0, Step::WAITING, 0, ""},
+      {999, Step::WAITING, 0, drawn(copied)},
+      {1099, Step::WAITING, 0, drawn(waited + " 1 s")},
+      {65'000, Step::WAITING, 0, drawn(waited + " 1:05 min")},
+      {65'050, Step::SAY, 0, ERASE_TEXT + "x\n" + drawn(waited + " 1:05 min")},
+      {65'060, Step::WAITED, 0, drawn(copied)},
+      // A new wait counts from its own start; one under a second ends
+      // without a word.
+      {65'160, Step::WAITING, 0, drawn(copied)},
+      {65'900, Step::WAITED, 0, ""},
+      {66'000, Step::SYNC, 0, drawn(sync)},
+      {66'000, Step::WAITING, 0, ""},
+      {67'100, Step::WAITING, 0, drawn(sync + " 1 s")},
+      {67'150, Step::WAITED, 0, drawn(sync)},
+  });
+}
+
 // The copy line at several widths: in full; with the file name losing its
 // front; without the file part; cut at the end. A name's control bytes are
-// shown as "?" and a wide character takes two columns. A deletion shows
-// only the count.
+// shown as "?" and a wide character takes two columns. While the run waits
+// for the disk, the wait takes the place of the rate and the file, and the
+// bytes go before the line is cut. A deletion shows only the count.
 TEST(Console, FitsTheCopyLineIntoTheTerminal) {
   const std::string copy =
       "Kopiere 1/3 Dateien, 1,2/3,4 GB, 60 MB/s, noch 37 s";
@@ -315,34 +383,116 @@ TEST(Console, FitsTheCopyLineIntoTheTerminal) {
     status_bytes(console, 200'000'000);
     EXPECT_EQ(sink.take(), drawn(line));
   }
+  const std::string waited = " – schreibe auf den Host … 12 s";
+  const std::pair<std::int32_t, std::string> waiting[] = {
+      {71, "Kopiere 1/1 Datei, 3,4/3,4 GB, noch 0 s" + waited},
+      {70, "Kopiere 1/1 Datei, noch 0 s" + waited},
+      {58, "Kopiere 1/1 Datei, noch 0 s – schreibe auf den Host … 12 "},
+  };
+  for (const auto& [width, line] : waiting) {
+    SCOPED_TRACE("waiting, width " + std::to_string(width));
+    Sink sink;
+    Console console = test_console(sink, width);
+    status_apply_start(console, 1, {.files = 1, .bytes = 3'400'000'000});
+    status_copy_start(console, "c", 3'400'000'000);
+    status_bytes(console, 3'400'000'000);
+    status_file_done(console);
+    status_waiting(console);
+    fake_now = 12'000;
+    status_waiting(console);
+    EXPECT_EQ(sink.take(), drawn(line));
+  }
   Sink sink;
   Console console = test_console(sink, 80);
-  status_apply_start(console, 1, 0);
+  status_apply_start(console, 1, {.files = 0});
   status_delete_start(console);
   fake_now = 500;
   status_file_done(console);
   EXPECT_EQ(sink.take(), drawn("Lösche 1/1 Datei"));
 }
 
-// The rate is that of the last seconds, and a failed copy's bytes count as
-// done, so the time left follows what is still to be copied; with no byte
-// moved in the window there is no rate and no time left.
-TEST(Console, TimeLeftFollowsTheRecentRate) {
+// A failed copy's bytes count as done, so the time left follows what is
+// still to be copied. The time left counts files as well as bytes, comes
+// from a rate smoothed over the waits, and once a fifth is done moves at most
+// threefold from one draw to the next: in each run of `total` files of
+// `size` bytes, drawn every 0.1 s while files are done at each pace until
+// its time (none drawn at a pace below 0), every draw shows a time left of
+// at most `most` seconds, and those at the checks' times one in their range.
+TEST(Console, TimeLeftCountsFilesAndSmoothsTheRate) {
   Sink sink;
-  Console console = test_console(sink, 200);
-  copy_second(console, 3'000'000'000, 500'000'000, "b");
-  fake_now = 10'000;
-  status_bytes(console, 0);
-  EXPECT_EQ(sink.take(), drawn("Kopiere 1/3 Dateien, 1,0/3,0 GB, 100 MB/s, "
-                               "noch 20 s – b 0 %"));
-  fake_now = 20'000;
-  status_bytes(console, 100'000'000);
-  EXPECT_EQ(sink.take(), drawn("Kopiere 1/3 Dateien, 1,1/3,0 GB, 10 MB/s, "
-                               "noch 3:10 min – b 5 %"));
-  fake_now = 25'000;
-  say(console, Stream::ERR, "x\n");
-  EXPECT_EQ(sink.take(), ERASE_TEXT + "x\n" +
-                             drawn("Kopiere 1/3 Dateien, 1,1/3,0 GB – b 5 %"));
+  {
+    Console console = test_console(sink, 200);
+    copy_second(console, 3'000'000'000, 500'000'000, "b");
+    fake_now = 10'000;
+    status_bytes(console, 0);
+    EXPECT_EQ(sink.take(), drawn("Kopiere 1/3 Dateien, 1,0/3,0 GB, 100 MB/s, "
+                                 "noch 20 s – b 0 %"));
+  }
+  sink.take();  // the line's erasure
+  struct Check {
+    std::int64_t at, least, most;
+  };
+  struct Run {
+    std::string what;
+    std::uint64_t total, size;
+    std::vector<std::pair<std::int64_t, int>> paces;  // until, files a second
+    std::vector<Check> checks;
+    std::int64_t most = 1'000'000;
+  };
+  std::vector<Run> runs = {
+      {"steady, empty", 1000, 0, {{10'000, 100}}, {{1000, 9, 9}, {5000, 5, 5}}},
+      {"steady", 1000, 10'000, {{10'000, 100}}, {{1000, 9, 9}, {9000, 1, 1}}},
+      // 15 s left, then a wait three times as long as the work so far.
+      {"a long wait",
+       20'000,
+       10'000,
+       {{5000, 1000}, {20'000, 0}, {35'000, 1000}},
+       {{5000, 15, 15}, {20'000, 15, 149}, {20'100, 15, 149}},
+       149},
+      {"no draw for a minute",
+       1000,
+       10'000,
+       {{4000, 100}, {63'900, -1}, {64'000, 0}},
+       {{4000, 6, 6}, {64'000, 18, 18}}},
+      // As when the host's cache is full: three minutes on, within a fifth.
+      {"a pace that falls",
+       40'000,
+       10'000,
+       {{10'000, 1000}, {190'000, 100}},
+       {{190'000, 96, 144}}},
+  };
+  for (const Run& run : runs) {
+    Console steps = test_console(sink, 200);
+    status_apply_start(steps, run.total,
+                       {.files = run.total, .bytes = run.total * run.size});
+    for (const auto& [until, pace] : run.paces) {
+      for (fake_now += 100; fake_now <= until; fake_now += 100) {
+        SCOPED_TRACE(run.what + ", at " + std::to_string(fake_now) + " ms");
+        if (pace < 0) {
+          continue;
+        }
+        // Suspended, so the line is drawn once the files are done.
+        status_suspend(steps);
+        for (int file = 0; file < pace / 10; ++file) {
+          status_copy_start(steps, "f", run.size);
+          status_bytes(steps, run.size);
+          status_file_done(steps);
+        }
+        status_resume(steps);
+        status_bytes(steps, 0);
+        const std::int64_t left = seconds_left(sink.take());
+        EXPECT_LE(left, run.most);
+        EXPECT_TRUE(fake_now < 500 || left >= 0);
+        for (const Check& check : run.checks) {
+          if (check.at == fake_now) {
+            EXPECT_GE(left, check.least);
+            EXPECT_LE(left, check.most);
+          }
+        }
+      }
+      fake_now -= 100;
+    }
+  }
 }
 
 // The final line replaces the status line, names only what happened, and
@@ -373,7 +523,8 @@ TEST(Console, FinishSaysWhatWasDoneAndHowLong) {
     Sink sink;
     Console console = test_console(sink, 80);
     fake_now = 1000;
-    status_apply_start(console, c.counts[0] + c.counts[1], c.bytes);
+    status_apply_start(console, c.counts[0] + c.counts[1],
+                       {.files = c.counts[0], .bytes = c.bytes});
     for (std::size_t what = 0; what < c.counts.size(); ++what) {
       for (std::uint64_t i = 0; i < c.counts[what]; ++i) {
         status_count(console, static_cast<Counted>(what),
@@ -397,7 +548,7 @@ TEST(Console, FailedActionIsSaidAndCounted) {
       "Fehler beim Löschen von \"x\": " + error_text(EIO) + "\n";
   Sink sink;
   Console console = test_console(sink, 80);
-  status_apply_start(console, 1, 0);
+  status_apply_start(console, 1, {.files = 0});
   report_failure(console, "Löschen von \"x\"", EIO);
   status_finish(console);
   EXPECT_EQ(sink.take(), said + "Fertig: 1 Fehler – 0 s\n");
@@ -447,7 +598,7 @@ TEST(Console, TextsOffTheLinesTerminalAreWrittenAsTheyAre) {
   const RunResult plain = run_in_child([] {
     Console console;
     status_scan(console, Tree::LOCAL, 1, 1);
-    status_apply_start(console, 1, 100);
+    status_apply_start(console, 1, {.files = 1, .bytes = 100});
     status_copy_start(console, "a", 100);
     status_bytes(console, 50);
     say(console, Stream::OUT, "a\x1b\n");
