@@ -4,16 +4,20 @@
 
 #include <cerrno>
 #include <filesystem>
-#include <iomanip>
-#include <sstream>
 #include <system_error>
 
 #include "rel_path.hpp"
 
 std::string quoted_form(std::string_view path) {
-  std::ostringstream out;
-  out << std::quoted(path);
-  return out.str();
+  std::string quoted = "\"";
+  quoted.reserve(path.size() + 2);
+  for (const char c : path) {
+    if (c == '"' || c == '\\') {
+      quoted += '\\';
+    }
+    quoted += c;
+  }
+  return quoted + '"';
 }
 
 std::string join(const std::string& root, std::string_view rel) {

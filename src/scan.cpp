@@ -20,7 +20,6 @@
 #include <cstring>
 #include <mutex>
 #include <span>
-#include <sstream>
 #include <system_error>
 #include <vector>
 
@@ -122,28 +121,21 @@ void fail_advance(TreeWalk& tree, const std::string& current, int error) {
   if (error == EMFILE || error == ENFILE) {
     tree.out_of_files = true;
   }
-  std::ostringstream message;
   const std::string path = shown(tree.console, Stream::ERR,
                                  quoted_form(full_path(tree.root, current)));
   // Not the folder's fault: the tree is deeper than the limit lets the walk
   // hold its folders.
-  if (error == EMFILE) {
-    message << "FEHLER: Das Limit für offene Dateien (ulimit -n) reicht "
-               "nicht für die Tiefe bei "
-            << path << " (" << system_text(error) << ")\n\n";
-  } else {
-    message << "FEHLER: Zugriff verweigert bei " << path << " ("
-            << system_text(error) << ")\n\n";
-  }
-  fail(tree, message.str());
+  const std::string what =
+      error == EMFILE ? "FEHLER: Das Limit für offene Dateien (ulimit -n) "
+                        "reicht nicht für die Tiefe bei "
+                      : "FEHLER: Zugriff verweigert bei ";
+  fail(tree, what + path + " (" + system_text(error) + ")\n\n");
 }
 
 // Records the failure to read the time of `path`.
 void fail_time(TreeWalk& tree, const std::string& path) {
-  std::ostringstream message;
-  message << "FEHLER: Konnte Meta-Daten der Änderungszeit nicht lesen: "
-          << shown(tree.console, Stream::ERR, quoted_form(path)) << "\n";
-  fail(tree, message.str());
+  fail(tree, "FEHLER: Konnte Meta-Daten der Änderungszeit nicht lesen: " +
+                 shown(tree.console, Stream::ERR, quoted_form(path)) + "\n");
 }
 
 bool is_skipped(std::string_view name) {
@@ -481,11 +473,10 @@ Listing open_root(TreeWalk& tree) {
           ? openat(tree.held, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)
           : open(tree.root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) {
-    std::ostringstream message;
-    message << "FEHLER beim Durchsuchen des Verzeichnisses: '"
-            << shown(tree.console, Stream::ERR, tree.root) << "' ("
-            << system_text(errno) << ")\n\n";
-    fail(tree, message.str());
+    const std::string error = system_text(errno);
+    fail(tree, "FEHLER beim Durchsuchen des Verzeichnisses: '" +
+                   shown(tree.console, Stream::ERR, tree.root) + "' (" + error +
+                   ")\n\n");
     return nullptr;
   }
   tree.canonical_root = path_of(fd);

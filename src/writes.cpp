@@ -233,7 +233,9 @@ void write_entry(Writes& writes, const DiffEntry& entry) {
           shown(writes.console, Stream::OUT,
                 join(writes.host_root, entry.rel_path)) +
           "\n");
-  status_copy_start(writes.console, entry.rel_path, entry.size);
+  // A taken name copies nothing.
+  status_copy_start(writes.console, entry.rel_path,
+                    entry.type == TAKEN ? 0 : entry.size);
   if (entry.wave != writes.wave) {
     // The names of the earlier wave are in place before this one's come.
     flush(writes);
