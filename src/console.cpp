@@ -186,7 +186,11 @@ std::string waited_text(const StatusLine& line, std::int64_t now) {
   if (!line.waiting || waited < WAIT_SHOWN_MS) {
     return "";
   }
-  return " " + format_duration(static_cast<std::uint64_t>(waited) / 1000);
+  // Appended, not `" " + ...`: GCC 12 warns (-Wrestrict) about the inlined
+  // insert at the front of a temporary.
+  std::string text = " ";
+  text += format_duration(static_cast<std::uint64_t>(waited) / 1000);
+  return text;
 }
 
 // The scan's line: the tree that scans, or both while both do.

@@ -391,6 +391,11 @@ TEST(Apply, WhatStandsInTheWayIsCleared) {
   }
   EXPECT_EQ(sorted_lines(run.out),
             sorted_lines("\n" + all + summary(18, 1, 9, 3) + "\n"));
+  // What the work before the file in a folder's way did is told before that
+  // file's removal, though it still waits in an open batch at that moment.
+  EXPECT_LT(run.out.find(file_removed(s.host + "/u\"\\dir/old")),
+            run.out.find(file_removed(s.host + "/k\"\\file")))
+      << run.out;
   EXPECT_EQ(run.err, "");
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(s.h.files(), s.l.files());

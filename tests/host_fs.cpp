@@ -112,10 +112,12 @@ std::vector<std::string> substitute(std::vector<std::string> argv,
   return argv;
 }
 
-// Runs `argv` with stdin on /dev/null and both outputs appended to `log`;
-// returns whether it exited with status 0.
-bool run_tool(const std::vector<std::string>& argv, const std::string& log) {
-  const std::string program = find_tool(argv[0]);
+// Starts `program` with `argv`, stdin on /dev/null and both outputs appended
+// to `log`; `as_server` drops to the ssh server's user and ends the child
+// with this process. Returns its pid, or -1.
+pid_t spawn_logged(const std::string& program,
+                   const std::vector<std::string>& argv, const std::string& log,
+                   bool as_server) {
   std::vector<char*> args;
   for (const std::string& arg : argv) {
     args.push_back(const_cast<char*>(arg.c_str()));
@@ -132,11 +134,25 @@ bool run_tool(const std::vector<std::string>& argv, const std::string& log) {
     // A FUSE daemon outlives us; it must not hold the test's pipes or the
     // loop device open.
     close_range(3, ~0U, 0);
+    if (as_server) {
+      if (geteuid() == 0 &&
+          (setgroups(0, nullptr) != 0 || setgid(server_gid()) != 0 ||
+           setuid(server_uid()) != 0)) {
+        _exit(126);
+      }
+      prctl(PR_SET_PDEATHSIG, SIGTERM);
+    }
     execv(program.c_str(), args.data());
     _exit(127);
   }
   close(in);
   close(out);
+  return pid;
+}
+
+// Runs `argv` as spawn_logged does; returns whether it exited with status 0.
+bool run_tool(const std::vector<std::string>& argv, const std::string& log) {
+  const pid_t pid = spawn_logged(find_tool(argv[0]), argv, log, false);
   int status = 0;
   while (pid > 0 && waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
@@ -220,33 +236,11 @@ int free_port() {
 }
 
 // Starts `sshd` with the configuration `config`, in the foreground as the
-// server's user, its messages appended to `log`. Returns its pid, or -1.
+// server's user, its messages appended to `log`. sshd starts itself again
+// for each connection, by its absolute path. Returns its pid, or -1.
 pid_t start_sshd(const std::string& sshd, const std::string& config,
                  const std::string& log) {
-  const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
-  const int out =
-      open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    dup2(in, 0);
-    dup2(out, 1);
-    dup2(out, 2);
-    close_range(3, ~0U, 0);
-    if (geteuid() == 0 &&
-        (setgroups(0, nullptr) != 0 || setgid(server_gid()) != 0 ||
-         setuid(server_uid()) != 0)) {
-      _exit(126);
-    }
-    // It ends with the test process should that die before it stops it.
-    prctl(PR_SET_PDEATHSIG, SIGTERM);
-    // sshd starts itself again for each connection, by its absolute path.
-    execl(sshd.c_str(), sshd.c_str(), "-D", "-e", "-f", config.c_str(),
-          nullptr);
-    _exit(127);
-  }
-  close(in);
-  close(out);
-  return pid;
+  return spawn_logged(sshd, {sshd, "-D", "-e", "-f", config}, log, true);
 }
 
 // Waits up to 10 s until the server `pid` accepts connections on `port`;
