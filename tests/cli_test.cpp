@@ -75,6 +75,26 @@ std::string run_on_terminal(const std::vector<std::string>& args,
   return terminal == Terminal::ON_STDOUT ? captured : io.read("out");
 }
 
+// Runs kelvoda on a 100-column xterm, under `wrapper`, with its limit on
+// open files set to `file_limit` unless that is 0; returns what reached the
+// terminal.
+std::string run_on_xterm(const std::vector<std::string>& args,
+                         const std::vector<std::string>& wrapper,
+                         rlim_t file_limit, int& status) {
+  const winsize size{24, 100, 0, 0};
+  int master = -1;
+  const pid_t pid = forkpty(&master, nullptr, nullptr, &size);
+  if (pid == 0) {
+    setenv("TERM", "xterm", 1);
+    if (file_limit != 0) {
+      const rlimit files{file_limit, file_limit};
+      setrlimit(RLIMIT_NOFILE, &files);
+    }
+    exec_kelvoda(args, wrapper);
+  }
+  return drain_terminal(master, pid, status);
+}
+
 struct CommandCase {
   std::vector<std::string> args;
   std::string out;
@@ -728,21 +748,16 @@ TEST(Cli, StatusLineOnATerminalLeavesThePermanentLinesIntact) {
     local.write(rel, "f", 100);
     host.write(rel, "f", 100);
   }
-  const winsize size{24, 100, 0, 0};
-  int master = -1;
-  const pid_t pid = forkpty(&master, nullptr, nullptr, &size);
-  if (pid == 0) {
-    setenv("TERM", "xterm", 1);
-    // The scan slowed down too, long enough for its line to be drawn; it
-    // must be gone before the report.
-    exec_kelvoda({"-y", "-c", "20", local.root(), host.root()},
-                 strace_wrapper("copy_file_range,getdents64,syncfs",
-                                {"inject=copy_file_range:delay_exit=250000",
-                                 "inject=getdents64:delay_exit=300000",
-                                 "inject=syncfs:delay_exit=1500000"}));
-  }
+  // The scan slowed down too, long enough for its line to be drawn; it must
+  // be gone before the report.
   int status = 0;
-  const std::string captured = drain_terminal(master, pid, status);
+  const std::string captured =
+      run_on_xterm({"-y", "-c", "20", local.root(), host.root()},
+                   strace_wrapper("copy_file_range,getdents64,syncfs",
+                                  {"inject=copy_file_range:delay_exit=250000",
+                                   "inject=getdents64:delay_exit=300000",
+                                   "inject=syncfs:delay_exit=1500000"}),
+                   0, status);
   EXPECT_EQ(WEXITSTATUS(status), 0);
   EXPECT_NE(captured.find("\rDurchsuche "), std::string::npos) << captured;
   // Drawn more than once, and moving: at least two different status lines.
@@ -786,19 +801,11 @@ TEST(Cli, StatusLineSaysWhenTheNextBatchWaitsForTheLast) {
   for (const char* rel : {"a", "b", "c", "d"}) {
     local.write(rel, "f", 100);
   }
-  const winsize size{24, 100, 0, 0};
-  int master = -1;
-  const pid_t pid = forkpty(&master, nullptr, nullptr, &size);
-  if (pid == 0) {
-    setenv("TERM", "xterm", 1);
-    const rlimit files{20, 20};
-    setrlimit(RLIMIT_NOFILE, &files);
-    exec_kelvoda(
-        {"-y", local.root(), host.root()},
-        strace_wrapper("syncfs", {"inject=syncfs:delay_exit=1200000"}));
-  }
   int status = 0;
-  const std::string captured = drain_terminal(master, pid, status);
+  const std::string captured = run_on_xterm(
+      {"-y", local.root(), host.root()},
+      strace_wrapper("syncfs", {"inject=syncfs:delay_exit=1200000"}), 20,
+      status);
   EXPECT_EQ(WEXITSTATUS(status), 0);
   EXPECT_NE(captured.find(" – schreibe auf den Host … 1 s\x1b[K"),
             std::string::npos)
